@@ -1,0 +1,43 @@
+#include "console.h"
+
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+constexpr DWORD KEY_POLL_MS = 1;
+constexpr int DECIMAL = 10;
+}  // namespace
+
+std::uint32_t print_text(const char* text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, text_length(text), &written, nullptr);
+    return written;
+}
+
+std::uint32_t text_length(const char* text) {
+    const char* word = text;
+    for (;;) {
+        std::uint32_t w;
+        std::memcpy(&w, word, sizeof w);  // little-endian: byte 0 is the low byte
+        // The top bit of a byte is set in t where that byte is zero; bytes
+        // above a zero byte may be flagged too, so the lowest flag counts.
+        const std::uint32_t t = (w - 0x01010101u) & ~w & 0x80808080u;
+        if (t != 0) {
+            const std::uint32_t byte =
+                (t & 0x8080u) != 0 ? ((t & 0x80u) != 0 ? 0 : 1) : ((t & 0x800000u) != 0 ? 2 : 3);
+            return static_cast<std::uint32_t>(word - text) + byte;
+        }
+        word += sizeof w;
+    }
+}
+
+void render_decimal(std::uint32_t value, char* buffer) { _ultoa(value, buffer, DECIMAL); }
+
+void wait_for_key() {
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    do {
+        Sleep(KEY_POLL_MS);
+    } while (_kbhit() == 0);
+    _getch();
+}

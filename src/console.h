@@ -1,0 +1,34 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// A fixed text: its bytes and terminating zero, padded with zeros to whole
+// four-byte words so that the word reads of text_length never leave it.
+template <std::size_t N>
+struct fixed_text {
+    char bytes[(N + 3) / 4 * 4];
+};
+template <std::size_t N>
+fixed_text(const char (&)[N]) -> fixed_text<N>;
+
+// Room for the digits of any 32-bit value and their zero byte (11 bytes at
+// most), in whole words.
+constexpr std::size_t NUMBER_BUFFER_SIZE = 20;
+static_assert(NUMBER_BUFFER_SIZE % 4 == 0, "text_length reads whole words");
+
+inline constexpr fixed_text LINE_BREAK{"\r\n"};
+
+// Writes a zero-terminated text to standard output in one system write and
+// returns the count of bytes the system took.
+std::uint32_t print_text(const char* text);
+
+// Bytes before the first zero byte. Reads whole four-byte words from the
+// text's first byte on, so up to three bytes past the zero byte.
+std::uint32_t text_length(const char* text);
+
+// The unsigned decimal digits of value and a zero byte, into buffer.
+void render_decimal(std::uint32_t value, char* buffer);
+
+// Discards keys typed so far, then waits for a new one and consumes it
+// without echo.
+void wait_for_key();

@@ -1,0 +1,34 @@
+#include "main.h"
+
+#include "console.h"
+#include "platform.h"
+#include "range_check.h"
+#include "timing.h"
+
+namespace {
+
+constexpr DWORD START_DELAY_MS = 3000;
+constexpr UINT EXIT_CODE = 0;
+constexpr fixed_text RANGE_PROMPT{"Press any key to test range..."};
+constexpr fixed_text EXIT_PROMPT{"Press any key to exit..."};
+
+}  // namespace
+
+void run_sequence() {
+    Sleep(START_DELAY_MS);
+    time_kernel<div_kernel>(div_cycles_buffer, DIV_LABEL.bytes);
+    time_kernel<reciprocal_kernel>(reciprocal_cycles_buffer, RECIPROCAL_LABEL.bytes);
+    print_text(RANGE_PROMPT.bytes);
+    wait_for_key();
+    print_text(LINE_BREAK.bytes);
+    verify_range();
+}
+
+void exit_sequence() {
+    print_text(EXIT_PROMPT.bytes);
+    wait_for_key();
+    print_text(LINE_BREAK.bytes);
+    ExitProcess(EXIT_CODE);
+}
+
+int main() { run_sequence(); }

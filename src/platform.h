@@ -1,0 +1,56 @@
+#pragma once
+// The calls the tool makes of its host, under their Win32 and msvcrt names.
+// On Windows they are the real kernel32 and msvcrt functions; elsewhere a
+// small layer of our own (platform_posix.cpp) gives them the same meaning on a
+// POSIX terminal, so the tool's own code reads the same on both systems.
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <conio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#else
+
+#include <cstdint>
+
+namespace posix_host {
+
+using BOOL = int;
+using DWORD = std::uint32_t;
+using UINT = unsigned int;
+using HANDLE = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
+constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
+
+HANDLE GetStdHandle(DWORD which);
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL FlushConsoleInputBuffer(HANDLE input);
+int _kbhit();
+int _getch();
+char* _ultoa(unsigned long value, char* buffer, int radix);
+void Sleep(DWORD milliseconds);
+HANDLE GetCurrentProcess();
+BOOL SetPriorityClass(HANDLE process, DWORD priority_class);
+[[noreturn]] void ExitProcess(UINT exit_code);
+
+}  // namespace posix_host
+
+using namespace posix_host;
+
+#endif

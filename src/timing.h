@@ -1,0 +1,30 @@
+#pragma once
+#include <cstdint>
+
+#include "console.h"
+
+// The two sequences the tool times; each is compiled into its own copy of the
+// timing harness, never chosen at run time.
+enum kernel { div_kernel, reciprocal_kernel };
+
+constexpr std::uint32_t SAMPLE_COUNT = 1000;
+
+inline constexpr fixed_text DIV_LABEL{" cycles, div\r\n"};
+inline constexpr fixed_text RECIPROCAL_LABEL{" cycles, magic number\r\n"};
+inline char div_cycles_buffer[NUMBER_BUFFER_SIZE];
+inline char reciprocal_cycles_buffer[NUMBER_BUFFER_SIZE];
+
+// Times kernel K: the least of SAMPLE_COUNT framed samples around it, less the
+// least of SAMPLE_COUNT framed samples around nothing, at high priority. Prints
+// the count's low 32 bits from buffer, then label.
+template <kernel K>
+void time_kernel(char* buffer, const char* label);
+
+// The kernel's own cost: best less overhead, or 0 where the kernel's least
+// sample came out below the empty one's (as it can where serialising costs
+// vary, in a virtual machine for one).
+std::uint64_t kernel_cycles(std::uint64_t best, std::uint64_t overhead);
+
+// One sample's bookkeeping, as the sampling loops do it: end - start modulo
+// 2^64 replaces *minimum only when strictly less. Exposed for tests.
+void keep_minimum(std::uint64_t start, std::uint64_t end, std::uint64_t* minimum);

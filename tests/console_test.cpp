@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "console.h"
+#include "fake_host.h"
+
+using fake_host::call_list;
+
+// Every length from 0 to 5 at every alignment, the storage ending right after
+// the last word the scan may read, so AddressSanitizer sees any read beyond.
+// The bytes tempt the word trick: 0x80 and 0xFF before the zero, 0x01 after it
+// (a byte above the zero borrows and may be flagged too).
+TEST(TextLength, CountsTheBytesBeforeTheFirstZeroAtEveryAlignment) {
+    const char body[] = {'\x80', '\xFF', '\x01', 'a', '\x7F'};
+    for (std::size_t length = 0; length <= sizeof body; ++length) {
+        for (std::size_t offset = 0; offset < 4; ++offset) {
+            const std::size_t reach = (length + 1 + 3) / 4 * 4;
+            const auto storage = std::make_unique<char[]>(offset + reach);
+            char* text = storage.get() + offset;
+            std::memcpy(text, body, length);
+            std::memset(text + length, 0x01, reach - length);
+            text[length] = '\0';
+            EXPECT_EQ(text_length(text), length) << "at offset " << offset;
+        }
+    }
+}
+
+TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
+    fake_host::reset();
+    EXPECT_EQ(print_text(""), 0u);
+    EXPECT_EQ(print_text("Press any key to exit..."), 24u);
+    EXPECT_EQ(fake_host::calls(),
+              (call_list{"WriteFile(out, )", "WriteFile(out, Press any key to exit...)"}));
+}
+
+TEST(WaitForKey, DiscardsTypedKeysThenSleepsBeforeEachPollAndReadsOneKeySilently) {
+    fake_host::reset(2);
+    wait_for_key();
+    EXPECT_EQ(fake_host::calls(), (call_list{"FlushConsoleInputBuffer(in)", "Sleep(1)",
+                                             "_kbhit() = 0", "Sleep(1)", "_kbhit() = 0",
+                                             "Sleep(1)", "_kbhit() = 1", "_getch()"}));
+}

@@ -1,0 +1,92 @@
+#include "fake_host.h"
+
+#include <cstdio>
+
+#include "main.h"
+#include "platform.h"
+
+namespace {
+
+fake_host::call_list recorded;
+int polls_left = 0;
+
+HANDLE const INPUT = reinterpret_cast<HANDLE>(1);
+HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
+HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
+
+std::string name_of(HANDLE handle) {
+    return handle == INPUT ? "in" : handle == OUTPUT ? "out" : handle == PROCESS ? "process" : "?";
+}
+
+}  // namespace
+
+namespace fake_host {
+
+void reset(int polls_before_key) {
+    recorded.clear();
+    polls_left = polls_before_key;
+}
+
+const call_list& calls() { return recorded; }
+
+}  // namespace fake_host
+
+namespace posix_host {
+
+HANDLE GetStdHandle(DWORD which) {
+    return which == STD_INPUT_HANDLE ? INPUT : which == STD_OUTPUT_HANDLE ? OUTPUT : nullptr;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    recorded.push_back("WriteFile(" + name_of(file) + ", " +
+                       std::string(static_cast<const char*>(data), size) + ")" +
+                       (overlapped != nullptr ? " overlapped" : ""));
+    *written = size;
+    return TRUE;
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE input) {
+    recorded.push_back("FlushConsoleInputBuffer(" + name_of(input) + ")");
+    return TRUE;
+}
+
+int _kbhit() {
+    const int hit = polls_left == 0 ? 1 : 0;
+    if (polls_left > 0) --polls_left;
+    recorded.push_back("_kbhit() = " + std::to_string(hit));
+    return hit;
+}
+
+int _getch() {
+    recorded.push_back("_getch()");
+    return 'k';
+}
+
+char* _ultoa(unsigned long value, char* buffer, int radix) {
+    if (radix == 10) std::sprintf(buffer, "%lu", value);
+    return buffer;
+}
+
+void Sleep(DWORD milliseconds) { recorded.push_back("Sleep(" + std::to_string(milliseconds) + ")"); }
+
+HANDLE GetCurrentProcess() { return PROCESS; }
+
+BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
+    const char* name = priority_class == HIGH_PRIORITY_CLASS     ? "HIGH_PRIORITY_CLASS"
+                       : priority_class == NORMAL_PRIORITY_CLASS ? "NORMAL_PRIORITY_CLASS"
+                                                                 : "?";
+    recorded.push_back("SetPriorityClass(" + name_of(process) + ", " + name + ")");
+    return TRUE;
+}
+
+void ExitProcess(UINT exit_code) {
+    recorded.push_back("ExitProcess(" + std::to_string(exit_code) + ")");
+    throw fake_host::process_ended{};
+}
+
+}  // namespace posix_host
+
+void exit_sequence() {
+    recorded.push_back("exit_sequence()");
+    throw fake_host::process_ended{};
+}

@@ -1,0 +1,166 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "console.h"
+#include "platform.h"
+
+namespace {
+
+// A signal every 200 microseconds, with a handler that does not restart
+// interrupted calls, so that writes and sleeps keep being cut short.
+class Interruptions {
+  public:
+    Interruptions() {
+        struct sigaction action = {};
+        action.sa_handler = [](int) {};
+        sigaction(SIGALRM, &action, &saved_);
+        const itimerval every = {{0, 200}, {0, 200}};
+        setitimer(ITIMER_REAL, &every, nullptr);
+    }
+    ~Interruptions() {
+        const itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &saved_, nullptr);
+    }
+
+  private:
+    struct sigaction saved_ = {};
+};
+
+// Standard input taken from a pipe for the length of a test.
+class PipedInput {
+  public:
+    PipedInput() : saved_(dup(STDIN_FILENO)) {
+        EXPECT_EQ(pipe(ends_), 0);
+        dup2(ends_[0], STDIN_FILENO);
+        close(ends_[0]);
+    }
+    ~PipedInput() {
+        close_writer();
+        dup2(saved_, STDIN_FILENO);
+        close(saved_);
+    }
+    void type(const char* keys) { EXPECT_EQ(write(ends_[1], keys, std::strlen(keys)), 
+                                            static_cast<ssize_t>(std::strlen(keys))); }
+    void close_writer() {
+        if (ends_[1] >= 0) close(ends_[1]);
+        ends_[1] = -1;
+    }
+
+  private:
+    int saved_;
+    int ends_[2] = {-1, -1};
+};
+
+// Standard output sent to another descriptor for the length of a test.
+class OutputTo {
+  public:
+    explicit OutputTo(int fd) : saved_(dup(STDOUT_FILENO)) { dup2(fd, STDOUT_FILENO); }
+    ~OutputTo() {
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+
+  private:
+    int saved_;
+};
+
+}  // namespace
+
+TEST(RenderDecimal, WritesUnsignedDigitsWithoutLeadingZeros) {
+    for (const auto& [value, digits] :
+         {std::pair<std::uint32_t, const char*>{0, "0"}, {7, "7"}, {10, "10"},
+          {42949672, "42949672"}, {4294001000u, "4294001000"}, {4294967295u, "4294967295"}}) {
+        char buffer[NUMBER_BUFFER_SIZE];
+        std::memset(buffer, '#', sizeof buffer);
+        render_decimal(value, buffer);
+        EXPECT_STREQ(buffer, digits);
+    }
+    char buffer[NUMBER_BUFFER_SIZE];
+    EXPECT_STREQ(_ultoa(255, buffer, 16), "ff");
+}
+
+TEST(WriteFile, HandsOverEveryByteThroughShortAndInterruptedWrites) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::string sent(4 << 20, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + i / 4096);
+    std::string received;
+    std::thread reader([&] {
+        char chunk[1000];
+        ssize_t count;
+        while ((count = read(ends[0], chunk, sizeof chunk)) != 0) {
+            if (count > 0) received.append(chunk, static_cast<std::size_t>(count));
+        }
+    });
+    DWORD written = 0;
+    BOOL ok;
+    {
+        OutputTo pipe_end(ends[1]);
+        Interruptions interruptions;
+        ok = WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), sent.data(),
+                       static_cast<DWORD>(sent.size()), &written, nullptr);
+    }
+    close(ends[1]);
+    reader.join();
+    close(ends[0]);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(written, sent.size());
+    EXPECT_TRUE(received == sent);
+}
+
+TEST(WriteFile, ReportsAGoneReaderInItsResultAndTheProcessGoesOn) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    DWORD written = 1;
+    {
+        OutputTo pipe_end(ends[1]);
+        EXPECT_FALSE(WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "lost", 4, &written, nullptr));
+    }
+    EXPECT_EQ(written, 0u);
+    close(ends[1]);
+}
+
+TEST(Sleep, LastsTheWholeTimeWhateverSignalsArrive) {
+    Interruptions interruptions;
+    const auto start = std::chrono::steady_clock::now();
+    Sleep(30);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+}
+
+TEST(Keys, ComeFromAPipeOneByteAtATimeAndEndOfInputEndsTheWait) {
+    PipedInput input;
+    EXPECT_EQ(_kbhit(), 0);
+    input.type("ab");
+    // A pipe is no console: nothing it holds is discarded.
+    EXPECT_FALSE(FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE)));
+    EXPECT_NE(_kbhit(), 0);
+    EXPECT_EQ(_getch(), 'a');
+    EXPECT_NE(_kbhit(), 0);
+    EXPECT_EQ(_getch(), 'b');
+    EXPECT_EQ(_kbhit(), 0);
+    input.close_writer();
+    EXPECT_NE(_kbhit(), 0);
+    EXPECT_EQ(_getch(), -1);
+    wait_for_key();  // returns at once at end of input
+}
+
+TEST(SetPriorityClass, HighIsNiceMinusTenAndNormalIsNiceZero) {
+    if (geteuid() != 0) GTEST_SKIP() << "raising the priority needs root";
+    ASSERT_EQ(setpriority(PRIO_PROCESS, 0, 5), 0);
+    EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS));
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), -10);
+    EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 0);
+}
