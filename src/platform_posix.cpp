@@ -36,7 +36,7 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intp
 int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1); }
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
-termios found_modes;                       // the terminal as the process found it
+termios found_modes;  // the terminal as the process found it
 volatile std::sig_atomic_t console_is_terminal = 0;
 
 void restore_terminal() {

@@ -1,9 +1,10 @@
+#include "console.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 
-#include "console.h"
 #include "fake_host.h"
 
 using fake_host::call_list;
@@ -28,9 +29,11 @@ TEST(TextLength, CountsTheBytesBeforeTheFirstZeroAtEveryAlignment) {
 }
 
 TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
+    static constexpr fixed_text EMPTY{""};
+    static constexpr fixed_text PROMPT{"Press any key to exit..."};
     fake_host::reset();
-    EXPECT_EQ(print_text(""), 0u);
-    EXPECT_EQ(print_text("Press any key to exit..."), 24u);
+    EXPECT_EQ(print_text(EMPTY.bytes), 0u);
+    EXPECT_EQ(print_text(PROMPT.bytes), 24u);
     EXPECT_EQ(fake_host::calls(),
               (call_list{"WriteFile(out, )", "WriteFile(out, Press any key to exit...)"}));
 }
@@ -38,7 +41,7 @@ TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
 TEST(WaitForKey, DiscardsTypedKeysThenSleepsBeforeEachPollAndReadsOneKeySilently) {
     fake_host::reset(2);
     wait_for_key();
-    EXPECT_EQ(fake_host::calls(), (call_list{"FlushConsoleInputBuffer(in)", "Sleep(1)",
-                                             "_kbhit() = 0", "Sleep(1)", "_kbhit() = 0",
-                                             "Sleep(1)", "_kbhit() = 1", "_getch()"}));
+    EXPECT_EQ(fake_host::calls(),
+              (call_list{"FlushConsoleInputBuffer(in)", "Sleep(1)", "_kbhit() = 0", "Sleep(1)",
+                         "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1", "_getch()"}));
 }

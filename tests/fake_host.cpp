@@ -67,7 +67,9 @@ char* _ultoa(unsigned long value, char* buffer, int radix) {
     return buffer;
 }
 
-void Sleep(DWORD milliseconds) { recorded.push_back("Sleep(" + std::to_string(milliseconds) + ")"); }
+void Sleep(DWORD milliseconds) {
+    recorded.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+}
 
 HANDLE GetCurrentProcess() { return PROCESS; }
 

@@ -50,8 +50,10 @@ class PipedInput {
         dup2(saved_, STDIN_FILENO);
         close(saved_);
     }
-    void type(const char* keys) { EXPECT_EQ(write(ends_[1], keys, std::strlen(keys)), 
-                                            static_cast<ssize_t>(std::strlen(keys))); }
+    void type(const char* keys) {
+        EXPECT_EQ(write(ends_[1], keys, std::strlen(keys)),
+                  static_cast<ssize_t>(std::strlen(keys)));
+    }
     void close_writer() {
         if (ends_[1] >= 0) close(ends_[1]);
         ends_[1] = -1;
@@ -78,9 +80,12 @@ class OutputTo {
 }  // namespace
 
 TEST(RenderDecimal, WritesUnsignedDigitsWithoutLeadingZeros) {
-    for (const auto& [value, digits] :
-         {std::pair<std::uint32_t, const char*>{0, "0"}, {7, "7"}, {10, "10"},
-          {42949672, "42949672"}, {4294001000u, "4294001000"}, {4294967295u, "4294967295"}}) {
+    for (const auto& [value, digits] : {std::pair<std::uint32_t, const char*>{0, "0"},
+                                        {7, "7"},
+                                        {10, "10"},
+                                        {42949672, "42949672"},
+                                        {4294001000u, "4294001000"},
+                                        {4294967295u, "4294967295"}}) {
         char buffer[NUMBER_BUFFER_SIZE];
         std::memset(buffer, '#', sizeof buffer);
         render_decimal(value, buffer);

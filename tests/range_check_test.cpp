@@ -1,15 +1,15 @@
+#include "range_check.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "fake_host.h"
-#include "range_check.h"
 
 using fake_host::call_list;
 
 TEST(CheckBlock, PassesWholeBlocksWhereTheQuotientsAgree) {
-    for (const std::uint32_t first :
-         {0u, 1u, 99u, 2147483000u, RANGE_START, 4294966000u}) {
+    for (const std::uint32_t first : {0u, 1u, 99u, 2147483000u, RANGE_START, 4294966000u}) {
         EXPECT_EQ(check_block(first), first + BLOCK_SIZE) << first;
     }
 }

@@ -1,10 +1,11 @@
+#include "timing.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 
 #include "fake_host.h"
-#include "timing.h"
 
 using fake_host::call_list;
 
@@ -23,11 +24,11 @@ void expect_timing_run(const char* label) {
     const std::string count = buffer;
     ASSERT_FALSE(count.empty());
     EXPECT_EQ(count.find_first_not_of("0123456789"), std::string::npos) << count;
-    EXPECT_EQ(fake_host::calls(),
-              (call_list{"SetPriorityClass(process, HIGH_PRIORITY_CLASS)", "Sleep(0)", "Sleep(0)",
-                         "SetPriorityClass(process, NORMAL_PRIORITY_CLASS)",
-                         "WriteFile(out, " + count + ")",
-                         "WriteFile(out, " + std::string(label) + ")"}));
+    EXPECT_EQ(
+        fake_host::calls(),
+        (call_list{"SetPriorityClass(process, HIGH_PRIORITY_CLASS)", "Sleep(0)", "Sleep(0)",
+                   "SetPriorityClass(process, NORMAL_PRIORITY_CLASS)",
+                   "WriteFile(out, " + count + ")", "WriteFile(out, " + std::string(label) + ")"}));
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+# Sourced by the other scripts: installs what a fresh Debian 12 lacks.
+# need_packages PKG... installs the missing ones (apt-get update first); it
+# returns non-zero, saying why, where it cannot (not root, or no apt).
+
+missing_packages() {
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -q '^install ok installed$' ||
+            echo "$pkg"
+    done
+}
+
+need_packages() {
+    local missing
+    missing=$(missing_packages "$@")
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
+        echo "cannot install $(echo $missing): needs root and apt-get" >&2
+        return 1
+    fi
+    echo "installing: $(echo $missing)"
+    apt-get update -q >/dev/null &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null
+}
+
+NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils"

@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""The machine code of the built tool, read back with objdump: the sample
+framing, the two kernels, the aligned sampling loops and the check block.
+Usage: machine_code_test.py --objdump OBJDUMP path/to/div100[.exe]"""
+
+import argparse
+import re
+import subprocess
+import sys
+import unittest
+
+ARGS = None
+SERIALISE = ["xor %eax,%eax", "cpuid"]
+FRAME_OPEN = SERIALISE + ["rdtsc", "mov %eax,M", "mov %edx,M"] + SERIALISE
+FRAME_CLOSE = SERIALISE + ["rdtsc", "sub M,%eax", "sbb M,%edx",
+                           "cmp M,%edx", "ja", "jb", "cmp M,%eax", "jae", "mov %eax,M", "mov %edx,M",
+                           "decl M", "jne"]
+KERNELS = {
+    "0": ["xor %edx,%edx", "mov $0x7b,%eax", "mov $0x64,%ecx", "div %ecx"],
+    "1": ["mov $0xa3d70a3d,%ecx", "add $0x1,%eax", "mul %ecx", "shr $0x6,%edx"],
+}
+REG32 = r"%(?:e[a-z]{2}|r\d+d)"
+CHECK = re.compile(
+    r"mov (?P<n>{r}),%eax; add \$0x1,%eax; mul (?P<m>{r}); shr \$0x6,%edx; mov %edx,(?P<q>{r}); "
+    r"mov (?P=n),%eax; xor %edx,%edx; div (?P<d>{r}); cmp %eax,(?P=q); jne$".format(r=REG32))
+
+
+class Insn:
+    def __init__(self, address, text):
+        self.address = address
+        text = text.split("#")[0].strip()
+        mnemonic, _, operands = text.partition(" ")
+        self.mnemonic = mnemonic
+        self.target = None
+        self.jump = mnemonic.startswith("j")
+        if self.jump:
+            direct = re.match(r"[0-9a-f]+\b", operands.strip())
+            self.target = int(direct.group(0), 16) if direct else None
+            self.shape = mnemonic
+        else:
+            self.shape = (mnemonic + " " + ",".join(normal(op) for op in split(operands.strip()))).strip()
+
+    def branches(self):
+        return self.jump and self.target is not None and self.mnemonic != "jmp"
+
+
+def split(operands):
+    parts, depth, current = [], 0, ""
+    for char in operands:
+        depth += char == "("
+        depth -= char == ")"
+        if char == "," and depth == 0:
+            parts.append(current)
+            current = ""
+        else:
+            current += char
+    return parts + [current] if current else parts
+
+
+def normal(operand):
+    """Registers and immediates stay, memory operands become M."""
+    return operand if re.fullmatch(r"\$0x[0-9a-f]+|%[a-z0-9]+", operand) else "M"
+
+
+def disassemble():
+    listing = subprocess.run([ARGS.objdump, "-d", "-C", "--no-show-raw-insn", ARGS.binary],
+                             check=True, stdout=subprocess.PIPE, text=True).stdout
+    functions, current = {}, None
+    for line in listing.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        insn = re.match(r"^\s+([0-9a-f]+):\t(.+)$", line)
+        if header:
+            current = functions.setdefault(header.group(1), [])
+        elif insn and current is not None:
+            current.append(Insn(int(insn.group(1), 16), insn.group(2)))
+    return functions
+
+
+def find(functions, pattern):
+    found = {match.group(1) if match.groups() else name: body for name, body in functions.items()
+             for match in [re.search(pattern, name)] if match}
+    assert found, "no function like %s" % pattern
+    return found
+
+
+class TimingHarness(unittest.TestCase):
+    def test_each_kernel_is_timed_by_two_aligned_loops_with_the_same_framing(self):
+        functions = find(FUNCTIONS, r"time_kernel<\(kernel\)([01])>")
+        self.assertEqual(sorted(functions), ["0", "1"])
+        for kernel, body in functions.items():
+            with self.subTest(kernel=kernel):
+                loops = [(i, body.index(next(x for x in body if x.address == insn.target)))
+                         for i, insn in enumerate(body) if insn.branches() and insn.target <= insn.address]
+                self.assertEqual(len(loops), 2, "one calibration loop and one measurement loop")
+                for end, head in loops:
+                    self.assertEqual(body[head].address % 16, 0, "loop head at %x" % body[head].address)
+                shapes = [[x.shape for x in body[head:end + 1]] for end, head in loops]
+                self.assertEqual(shapes[0], FRAME_OPEN + FRAME_CLOSE)
+                self.assertEqual(shapes[1], FRAME_OPEN + KERNELS[kernel] + FRAME_CLOSE)
+                before = [x.shape for x in body[:loops[0][1]]]
+                self.assertEqual(before.count("cpuid"), 3)
+                start = before.index("cpuid") - 1
+                self.assertEqual(before[start:start + 6], SERIALISE * 3)
+
+
+class CheckBlock(unittest.TestCase):
+    def test_a_block_is_a_thousand_inline_checks_with_one_forward_branch_each(self):
+        body = next(iter(find(FUNCTIONS, r"^check_block\(unsigned int\)$").values()))
+        branches = [i for i, x in enumerate(body) if x.jump]
+        self.assertEqual(len(branches), 1000)
+        self.assertTrue(all(body[i].branches() and body[i].target > body[i].address for i in branches))
+        self.assertEqual(len({body[i].target for i in branches}), 1, "one way out")
+        self.assertEqual(sum(x.mnemonic == "mul" for x in body), 1000)
+        self.assertEqual(sum(x.mnemonic == "div" for x in body), 1000)
+        registers = set()
+        for number, end in enumerate(branches):
+            check = CHECK.search("; ".join(x.shape for x in body[max(0, end - 9):end + 1]))
+            self.assertIsNotNone(check, "check %d" % number)
+            registers.add((check.group("m"), check.group("d")))
+        self.assertEqual(len(registers), 1)
+        multiplier, divisor = registers.pop()
+        setup = [x.shape for x in body[:branches[0] - 9]]
+        self.assertIn("mov $0xa3d70a3d,%s" % multiplier, setup)
+        self.assertIn("mov $0x64,%s" % divisor, setup)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--objdump", default="objdump")
+    parser.add_argument("binary")
+    ARGS, rest = parser.parse_known_args()
+    FUNCTIONS = disassemble()
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
