@@ -19,8 +19,12 @@ need_packages() {
         return 1
     fi
     echo "installing: $(echo $missing)"
+    case " $(echo $missing) " in
+        *" wine32 "*) dpkg --add-architecture i386 ;;
+    esac
     apt-get update -q >/dev/null &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null
 }
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils"
+WIN32_PACKAGES="g++-mingw-w64-i686 wine wine32 bsdutils"

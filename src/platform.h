@@ -2,9 +2,11 @@
 // The calls the tool makes of its host, under their Win32 and msvcrt names.
 // On Windows they are the real kernel32 and msvcrt functions; elsewhere a
 // small layer of our own (platform_posix.cpp) gives them the same meaning on a
-// POSIX terminal, so the tool's own code reads the same on both systems.
+// POSIX terminal, so the tool's own code reads the same on both systems. With
+// DIV100_OWN_HOST_DECLARATIONS our declarations stand on Windows too, for a
+// stand-in host in tests.
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(DIV100_OWN_HOST_DECLARATIONS)
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -20,7 +22,7 @@
 
 #include <cstdint>
 
-namespace posix_host {
+namespace host {
 
 using BOOL = int;
 using DWORD = std::uint32_t;
@@ -49,8 +51,8 @@ HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class);
 [[noreturn]] void ExitProcess(UINT exit_code);
 
-}  // namespace posix_host
+}  // namespace host
 
-using namespace posix_host;
+using namespace host;
 
 #endif

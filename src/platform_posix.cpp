@@ -18,7 +18,7 @@
 
 #include "platform.h"
 
-namespace posix_host {
+namespace host {
 
 namespace {
 
@@ -236,4 +236,4 @@ void ExitProcess(UINT exit_code) {
     std::exit(static_cast<int>(exit_code));
 }
 
-}  // namespace posix_host
+}  // namespace host

@@ -31,7 +31,7 @@ const call_list& calls() { return recorded; }
 
 }  // namespace fake_host
 
-namespace posix_host {
+namespace host {
 
 HANDLE GetStdHandle(DWORD which) {
     return which == STD_INPUT_HANDLE ? INPUT : which == STD_OUTPUT_HANDLE ? OUTPUT : nullptr;
@@ -86,7 +86,7 @@ void ExitProcess(UINT exit_code) {
     throw fake_host::process_ended{};
 }
 
-}  // namespace posix_host
+}  // namespace host
 
 void exit_sequence() {
     recorded.push_back("exit_sequence()");

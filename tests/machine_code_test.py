@@ -124,6 +124,16 @@ class CheckBlock(unittest.TestCase):
         self.assertIn("mov $0x64,%s" % divisor, setup)
 
 
+class WindowsImports(unittest.TestCase):
+    def test_the_exe_needs_only_what_every_windows_has(self):
+        if not ARGS.binary.endswith(".exe"):
+            self.skipTest("not a Windows exe")
+        headers = subprocess.run([ARGS.objdump, "-p", ARGS.binary], check=True,
+                                 stdout=subprocess.PIPE, text=True).stdout
+        dlls = sorted(re.findall(r"DLL Name: (\S+)", headers), key=str.lower)
+        self.assertEqual(dlls, ["KERNEL32.dll", "msvcrt.dll"])
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="objdump")
