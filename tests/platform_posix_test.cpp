@@ -42,13 +42,19 @@ class PipedInput {
   public:
     PipedInput() : saved_(dup(STDIN_FILENO)) {
         EXPECT_EQ(pipe(ends_), 0);
-        dup2(ends_[0], STDIN_FILENO);
-        close(ends_[0]);
+        if (ends_[0] != STDIN_FILENO) {  // with no standard input the pipe may take its place
+            dup2(ends_[0], STDIN_FILENO);
+            close(ends_[0]);
+        }
     }
     ~PipedInput() {
         close_writer();
-        dup2(saved_, STDIN_FILENO);
-        close(saved_);
+        if (saved_ >= 0) {
+            dup2(saved_, STDIN_FILENO);
+            close(saved_);
+        } else {
+            close(STDIN_FILENO);
+        }
     }
     void type(const char* keys) {
         EXPECT_EQ(write(ends_[1], keys, std::strlen(keys)),
