@@ -23,7 +23,7 @@ need_packages() {
         *" wine32 "*) dpkg --add-architecture i386 ;;
     esac
     apt-get update -q >/dev/null &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
 }
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils"
