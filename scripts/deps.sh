@@ -1,6 +1,6 @@
 # Sourced by the other scripts: installs what a fresh Debian 12 lacks.
-# need_packages PKG... installs the missing ones (apt-get update first); it
-# returns non-zero, saying why, where it cannot (not root, or no apt).
+# need_packages PKG... installs the missing ones (apt-get update first); where
+# it cannot, it returns non-zero with the reason in NEED_WHY.
 
 missing_packages() {
     local pkg
@@ -15,13 +15,14 @@ need_packages() {
     missing=$(missing_packages "$@")
     [ -z "$missing" ] && return 0
     if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-        echo "cannot install $(echo $missing): needs root and apt-get" >&2
+        NEED_WHY="$(echo $missing) missing, and installing needs root and apt-get"
         return 1
     fi
     echo "installing: $(echo $missing)"
     case " $(echo $missing) " in
         *" wine32 "*) dpkg --add-architecture i386 ;;
     esac
+    NEED_WHY="apt-get could not install $(echo $missing)"
     apt-get update -q >/dev/null &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
 }

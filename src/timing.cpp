@@ -16,17 +16,18 @@ std::uint32_t sample_counter;
 
 // The machine code below is written out instruction by instruction because the
 // instructions themselves are what the tool measures: the compiler must not
-// drop, move, merge or precompute any of them. Only 32-bit registers and
-// memory operands are used, so the same text assembles for i686 and x86-64.
+// drop, move, merge or precompute any of them. Data stays in 32-bit
+// registers and memory is reached through pointer operands, so the same text
+// assembles for i686 and x86-64.
 
 // CPUID leaf 0: every earlier instruction completes before any later one starts.
 #define SERIALISE           \
     "xorl %%eax, %%eax\n\t" \
     "cpuid\n\t"
 
-// Sample framing up to the kernel: serialise, read the time-stamp counter into
-// the start reading at [start], serialise again so the read completes before the kernel begins.
-// EAX is left holding CPUID's first result word.
+// Sample framing up to the kernel: serialise, read the time-stamp counter and
+// store it at [start], serialise again so the read completes before the
+// kernel begins. EAX is left holding CPUID's first result word.
 #define SAMPLE_OPEN              \
     SERIALISE                    \
     "rdtsc\n\t"                  \

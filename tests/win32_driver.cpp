@@ -101,9 +101,9 @@ int main(int argc, char** argv) {
     }
     const char* exe = argv[argc - 1];
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    console_input = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited, OPEN_EXISTING, 0,
-                                nullptr);
+    console_input =
+        CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &inherited, OPEN_EXISTING, 0, nullptr);
     if (console_input == INVALID_HANDLE_VALUE) fail("no console (run inside a terminal)");
     HANDLE output_end = nullptr;
     if (!CreatePipe(&output, &output_end, &inherited, 0)) fail("no pipe");
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
         WaitForSingleObject(tool, INFINITE);
         QueryPerformanceCounter(&end);
         std::printf("wall time %.3f s\n", static_cast<double>(end.QuadPart - start.QuadPart) /
-                                               static_cast<double>(frequency.QuadPart));
+                                              static_cast<double>(frequency.QuadPart));
         return 0;
     }
 
