@@ -119,10 +119,10 @@ void throughput(benchmark::State& state) {
     report(state, THROUGHPUT_UNROLL, ticks);
 }
 
-std::string hypervisor_present() {
+// CPUID leaf 1, ECX bit 31.
+bool hypervisor_present() {
     unsigned eax, ebx, ecx, edx;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return "unknown";
-    return (ecx >> 31) & 1 ? "yes" : "no";
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && ((ecx >> 31) & 1) != 0;
 }
 
 // The TSC frequency: from CPUID leaf 0x15 where the processor gives it, from
@@ -134,7 +134,7 @@ std::string tsc_frequency() {
         return std::to_string(std::uint64_t{ecx} * ebx / eax) + " Hz (CPUID leaf 0x15)";
     }
     __cpuid(0x40000000, eax, ebx, ecx, edx);
-    if (hypervisor_present() == "yes" && eax >= 0x40000010) {
+    if (hypervisor_present() && eax >= 0x40000010) {
         __cpuid(0x40000010, eax, ebx, ecx, edx);
         if (eax != 0) return std::to_string(std::uint64_t{eax} * 1000) + " Hz (hypervisor leaf)";
     }
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("compiler/throughput", throughput<compiler>);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::AddCustomContext("hypervisor", hypervisor_present());
+    benchmark::AddCustomContext("hypervisor", hypervisor_present() ? "yes" : "no");
     benchmark::AddCustomContext("tsc_frequency", tsc_frequency());
     benchmark::AddCustomContext("latency_step",
                                 "next dividend = quotient XOR an immediate key (1 cycle)");
