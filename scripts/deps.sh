@@ -29,3 +29,4 @@ need_packages() {
 
 NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils"
 WIN32_PACKAGES="g++-mingw-w64-i686 wine wine32 bsdutils"
+WIN64_PACKAGES="g++-mingw-w64-x86-64 wine64"

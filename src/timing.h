@@ -8,6 +8,14 @@
 enum kernel { div_kernel, reciprocal_kernel };
 
 constexpr std::uint32_t SAMPLE_COUNT = 1000;
+constexpr std::uint64_t NO_SAMPLE = ~std::uint64_t{0};  // a minimum before its first sample
+
+// The harness's state, reset at the start of every timing run and left as the
+// run ends it: the least kernel sample, the least empty sample, and the
+// samples still to take in the current sampling loop.
+extern std::uint64_t best_cycles;
+extern std::uint64_t overhead_cycles;
+extern std::uint32_t sample_counter;
 
 inline constexpr fixed_text DIV_LABEL{" cycles, div\r\n"};
 inline constexpr fixed_text RECIPROCAL_LABEL{" cycles, magic number\r\n"};
@@ -24,7 +32,3 @@ void time_kernel(char* buffer, const char* label);
 // sample came out below the empty one's (as it can where serialising costs
 // vary, in a virtual machine for one).
 std::uint64_t kernel_cycles(std::uint64_t best, std::uint64_t overhead);
-
-// One sample's bookkeeping, as the sampling loops do it: end - start modulo
-// 2^64 replaces *minimum only when strictly less. Exposed for tests.
-void keep_minimum(std::uint64_t start, std::uint64_t end, std::uint64_t* minimum);

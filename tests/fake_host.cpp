@@ -9,6 +9,12 @@ namespace {
 
 fake_host::call_list recorded;
 int polls_left = 0;
+std::string (*annotation)() = nullptr;
+
+void record(std::string call) {
+    if (annotation != nullptr) call += " [" + annotation() + "]";
+    recorded.push_back(std::move(call));
+}
 
 HANDLE const INPUT = reinterpret_cast<HANDLE>(1);
 HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
@@ -22,9 +28,10 @@ std::string name_of(HANDLE handle) {
 
 namespace fake_host {
 
-void reset(int polls_before_key) {
+void reset(int polls_before_key, std::string (*annotate)()) {
     recorded.clear();
     polls_left = polls_before_key;
+    annotation = annotate;
 }
 
 const call_list& calls() { return recorded; }
@@ -38,27 +45,26 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-    recorded.push_back("WriteFile(" + name_of(file) + ", " +
-                       std::string(static_cast<const char*>(data), size) + ")" +
-                       (overlapped != nullptr ? " overlapped" : ""));
+    record("WriteFile(" + name_of(file) + ", " + std::string(static_cast<const char*>(data), size) +
+           ")" + (overlapped != nullptr ? " overlapped" : ""));
     *written = size;
     return TRUE;
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE input) {
-    recorded.push_back("FlushConsoleInputBuffer(" + name_of(input) + ")");
+    record("FlushConsoleInputBuffer(" + name_of(input) + ")");
     return TRUE;
 }
 
 int _kbhit() {
     const int hit = polls_left == 0 ? 1 : 0;
     if (polls_left > 0) --polls_left;
-    recorded.push_back("_kbhit() = " + std::to_string(hit));
+    record("_kbhit() = " + std::to_string(hit));
     return hit;
 }
 
 int _getch() {
-    recorded.push_back("_getch()");
+    record("_getch()");
     return 'k';
 }
 
@@ -67,9 +73,7 @@ char* _ultoa(unsigned long value, char* buffer, int radix) {
     return buffer;
 }
 
-void Sleep(DWORD milliseconds) {
-    recorded.push_back("Sleep(" + std::to_string(milliseconds) + ")");
-}
+void Sleep(DWORD milliseconds) { record("Sleep(" + std::to_string(milliseconds) + ")"); }
 
 HANDLE GetCurrentProcess() { return PROCESS; }
 
@@ -77,18 +81,18 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
     const char* name = priority_class == HIGH_PRIORITY_CLASS     ? "HIGH_PRIORITY_CLASS"
                        : priority_class == NORMAL_PRIORITY_CLASS ? "NORMAL_PRIORITY_CLASS"
                                                                  : "?";
-    recorded.push_back("SetPriorityClass(" + name_of(process) + ", " + name + ")");
+    record("SetPriorityClass(" + name_of(process) + ", " + name + ")");
     return TRUE;
 }
 
 void ExitProcess(UINT exit_code) {
-    recorded.push_back("ExitProcess(" + std::to_string(exit_code) + ")");
+    record("ExitProcess(" + std::to_string(exit_code) + ")");
     throw fake_host::process_ended{};
 }
 
 }  // namespace host
 
 void exit_sequence() {
-    recorded.push_back("exit_sequence()");
+    record("exit_sequence()");
     throw fake_host::process_ended{};
 }

@@ -12,8 +12,9 @@ using call_list = std::vector<std::string>;
 struct process_ended {};
 
 // Forgets the calls so far; _kbhit then reports no key for the given number
-// of polls, and a key after them.
-void reset(int polls_before_key = 0);
+// of polls, and a key after them. With annotate, each call's line ends in
+// " [...]" holding what annotate returns as the call is made.
+void reset(int polls_before_key = 0, std::string (*annotate)() = nullptr);
 
 const call_list& calls();
 

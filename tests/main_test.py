@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
 """Whole runs of the built tool: typed at on a terminal as a user would, and
-fed from a pipe or from the end of input. Usage: main_test.py path/to/div100"""
+fed from a pipe or from the end of input; the Windows exe under wine, typed at
+through its console. Usage: main_test.py path/to/div100
+                     main_test.py --wine WINE --driver win32_driver.exe div100.exe"""
 
+import argparse
 import os
 import pty
 import re
 import select
+import shlex
 import signal
 import subprocess
 import sys
+import tempfile
 import termios
 import time
 import unittest
 
-TOOL = None
+TOOL = WINE = DRIVER = None
 COUNT_LINES = re.compile(rb"\A[0-9]+ cycles, div\r\n[0-9]+ cycles, magic number\r\n")
 RANGE_PROMPT = b"Press any key to test range..."
 EXIT_PROMPT = b"Press any key to exit..."
@@ -224,6 +229,31 @@ class WithoutATerminal(TranscriptCase):
         self.assertEqual(tool.wait(timeout=60), 0)
 
 
+class OnAWindowsConsole(TranscriptCase):
+    def drive(self, *options):
+        """A run typed at by the driver. Wine gives a program a console only
+        inside a terminal, hence script(1), whose input stays open so that
+        the console never meets the end of input."""
+        with tempfile.TemporaryDirectory() as folder:
+            transcript = os.path.join(folder, "transcript")
+            command = [WINE, DRIVER, *options, "Z:" + TOOL, "Z:" + transcript]
+            with subprocess.Popen(["script", "-q", "-e", "-c", shlex.join(command), "/dev/null"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE) as driver:
+                said = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", driver.stdout.read())
+                self.assertEqual(driver.wait(), 0, said.decode(errors="replace"))
+            with open(transcript, "rb") as printed:
+                self.assert_transcript(printed.read())
+
+    def test_a_whole_run_answers_only_fresh_keys(self):
+        self.drive()
+
+
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--wine")
+    parser.add_argument("--driver")
+    parser.add_argument("tool")
+    args, rest = parser.parse_known_args()
+    TOOL, WINE, DRIVER = os.path.abspath(args.tool), args.wine, args.driver
+    cases = ["OnAWindowsConsole"] if WINE else ["OnATerminal", "WithoutATerminal"]
+    unittest.main(argv=[sys.argv[0]] + (rest or cases), verbosity=2)

@@ -1,10 +1,12 @@
 // Runs div100.exe as someone at a Windows console would: the tool shares this
 // program's console, its standard output is a pipe read here byte for byte,
-// and keys are typed into the console input buffer. Checks the whole
-// transcript, the exit code, and that keys typed before each prompt are
-// discarded. Usage: win32_driver div100.exe; exit code 0 when all holds.
-// With --answer first, it only answers each prompt as soon as it shows and
-// prints the run's wall time, for comparing speed with a native run.
+// and keys are typed into the console input buffer. Checks that keys typed
+// before each prompt are discarded and that the run ends with exit code 0,
+// and writes what the tool printed to a file, for the caller to check.
+// Usage: win32_driver [--redirected] div100.exe transcript; exit code 0 when
+// all holds. With --redirected, the tool's standard input is NUL, not the
+// console. With --answer div100.exe, it only answers each prompt as soon as
+// it shows and prints the run's wall time, for comparing speed.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,12 +19,22 @@ HANDLE console_input;
 HANDLE output;
 HANDLE tool;
 std::string transcript;
+const char* transcript_file;
+
+void save_transcript() {
+    if (transcript_file == nullptr) return;
+    if (FILE* file = std::fopen(transcript_file, "wb")) {
+        std::fwrite(transcript.data(), 1, transcript.size(), file);
+        std::fclose(file);
+    }
+}
 
 [[noreturn]] void fail(const std::string& what) {
     std::printf("FAIL: %s\nafter: ...%s\n", what.c_str(),
                 transcript.substr(transcript.size() > 120 ? transcript.size() - 120 : 0).c_str());
     std::fflush(stdout);
     if (tool != nullptr) TerminateProcess(tool, 1);
+    save_transcript();
     std::exit(1);
 }
 
@@ -73,33 +85,20 @@ void expect_waiting(const char* prompt) {
     }
 }
 
-std::string expected_after_counts() {
-    std::string text = "Press any key to test range...\r\n";
-    for (unsigned long long n = 4294001000ull; n <= 4294967000ull; n += 1000) {
-        text += std::to_string(n) + "\r\n";
-    }
-    return text + "mismatch at 4294967295\r\nPress any key to exit...\r\n";
-}
-
-// "<digits><label>" at position at; returns the position after it.
-std::size_t count_line(std::size_t at, const std::string& label) {
-    std::size_t end = at;
-    while (end < transcript.size() && transcript[end] >= '0' && transcript[end] <= '9') ++end;
-    if (end == at || transcript.compare(end, label.size(), label) != 0) {
-        fail("no count line \"" + label + "\"");
-    }
-    return end + label.size();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool answer_only = argc == 3 && std::string(argv[1]) == "--answer";
-    if (argc != 2 && !answer_only) {
-        std::printf("usage: win32_driver [--answer] div100.exe\n");
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const bool answer_only = argc == 3 && mode == "--answer";
+    const bool redirected = argc == 4 && mode == "--redirected";
+    if (!answer_only && argc != 3 && !redirected) {
+        std::printf(
+            "usage: win32_driver [--redirected] div100.exe transcript\n"
+            "       win32_driver --answer div100.exe\n");
         return 2;
     }
-    const char* exe = argv[argc - 1];
+    const char* exe = argv[answer_only ? 2 : argc - 2];
+    if (!answer_only) transcript_file = argv[argc - 1];
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     console_input =
         CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -112,7 +111,9 @@ int main(int argc, char** argv) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = console_input;
+    startup.hStdInput =
+        redirected ? CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr)
+                   : console_input;
     startup.hStdOutput = output_end;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION started = {};
@@ -156,12 +157,7 @@ int main(int argc, char** argv) {
     GetExitCodeProcess(tool, &exit_code);
     if (exit_code != 0) fail("exit code " + std::to_string(exit_code));
 
-    std::size_t at = count_line(0, " cycles, div\r\n");
-    at = count_line(at, " cycles, magic number\r\n");
-    if (transcript.compare(at, std::string::npos, expected_after_counts()) != 0) {
-        fail("the transcript after the counts differs");
-    }
-    std::printf("PASS: %u bytes as expected, exit code 0, early keys discarded\n",
-                static_cast<unsigned>(transcript.size()));
+    save_transcript();
+    std::printf("PASS: exit code 0, early keys discarded\n");
     return 0;
 }
