@@ -89,6 +89,16 @@ void report(benchmark::State& state, std::size_t unroll, std::uint64_t ticks) {
     state.counters["tsc/op"] = static_cast<double>(ticks) / operations;
 }
 
+// A row whose sequence gave a wrong quotient fails the run, checked outside
+// the timed region against the compiler's n / 100 in plain C++.
+bool wrong_quotient = false;
+
+void check(benchmark::State& state, bool right) {
+    if (right) return;
+    wrong_quotient = true;
+    state.SkipWithError("wrong quotient");
+}
+
 template <std::uint32_t (*Quotient)(std::uint32_t)>
 void latency(benchmark::State& state) {
     std::uint32_t n = CHAIN_START;
@@ -99,6 +109,13 @@ void latency(benchmark::State& state) {
     }
     const std::uint64_t ticks = tsc() - start;
     benchmark::DoNotOptimize(n);
+    std::uint32_t expected = CHAIN_START;
+    for (benchmark::IterationCount i = 0; i < state.iterations(); ++i) {
+        for (std::size_t position = 0; position < LATENCY_UNROLL; ++position) {
+            expected = opaque(expected) / DIVISOR ^ step_key(position);
+        }
+    }
+    check(state, n == expected);
     report(state, LATENCY_UNROLL, ticks);
 }
 
@@ -116,6 +133,9 @@ void throughput(benchmark::State& state) {
                  std::make_index_sequence<THROUGHPUT_UNROLL>{});
     }
     const std::uint64_t ticks = tsc() - start;
+    bool right = true;
+    for (const std::uint32_t n : dividends) right = right && Quotient(n) == n / DIVISOR;
+    check(state, right);
     report(state, THROUGHPUT_UNROLL, ticks);
 }
 
@@ -165,5 +185,5 @@ int main(int argc, char** argv) {
                                 "next dividend = quotient XOR an immediate key (1 cycle)");
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return 0;
+    return wrong_quotient ? 1 : 0;
 }

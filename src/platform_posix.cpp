@@ -1,8 +1,10 @@
 // The host calls of the tool on a POSIX system, with the meaning they have on
 // a Windows console. Standard input, when it is a terminal, is the console: it
-// is put into key mode (no line editing, no echo, signals kept) when the
-// process starts, and put back exactly as found on every way out.
+// is in key mode (no line editing, no echo, signals kept) from the start of
+// the process while the tool is in the foreground, and put back exactly as
+// found on every way out: exit, any signal that ends the process, a stop.
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -28,7 +30,6 @@ constexpr int NORMAL_NICE = 0;
 constexpr int NO_KEY = -1;
 constexpr long NS_PER_MS = 1000000;
 constexpr long NS_PER_S = 1000000000;
-constexpr int FATAL_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // A handle is a file descriptor plus one, so that no descriptor is the null
 // handle; the current process is the pseudo-handle -1, as on Windows.
@@ -36,43 +37,104 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intp
 int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1); }
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
-termios found_modes;  // the terminal as the process found it
-volatile std::sig_atomic_t console_is_terminal = 0;
+// The console's terminal: not one; not yet ours (a job started in the
+// background); in the modes it was found in (while suspended or back in the
+// background); in key mode; or given back for good at the end of the run,
+// after which nothing changes it again.
+enum console_state : int { NO_TERMINAL, NOT_YET_OURS, AS_FOUND, KEY_MODE, GIVEN_BACK };
+volatile std::sig_atomic_t console = NO_TERMINAL;
+termios found_modes;  // the terminal as the process first had it
+termios key_modes;    // the same without line editing and echo
 
-void restore_terminal() {
-    if (console_is_terminal != 0) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+// The terminal is ours to change while our process group is its foreground
+// group, or when it is not our controlling terminal at all (job control does
+// not apply to it, and tcgetpgrp says ENOTTY). A job in the background leaves
+// the terminal to the foreground job.
+bool terminal_is_ours(int fd) {
+    const pid_t group = tcgetpgrp(fd);
+    return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
-void enter_key_mode() {
-    termios modes = found_modes;
-    modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-    modes.c_cc[VMIN] = 1;
-    modes.c_cc[VTIME] = 0;
-    tcsetattr(CONSOLE_FD, TCSANOW, &modes);
+// Every change of a terminal runs with all signals held, so that no handler
+// runs in the middle of one (a late SIGCONT cannot undo the final give-back).
+// SIGTTOU is among them: a change that races with the shell taking the
+// terminal is made, not turned into a stop.
+class signals_held {
+  public:
+    signals_held() : saved_errno_(errno) {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &before_);
+    }
+    ~signals_held() {
+        errno = saved_errno_;
+        sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+
+  private:
+    sigset_t before_;
+    int saved_errno_;
+};
+
+void change_console(console_state wanted) {
+    const signals_held held;
+    const int now = console;
+    const bool ours = now != NO_TERMINAL && now != GIVEN_BACK && terminal_is_ours(CONSOLE_FD);
+    if (now == NOT_YET_OURS) {
+        // The modes are found when the terminal first is ours: in the
+        // background they are the foreground job's (a shell's line editor).
+        if (wanted == KEY_MODE && ours && tcgetattr(CONSOLE_FD, &found_modes) == 0) {
+            key_modes = found_modes;
+            key_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+            key_modes.c_cc[VMIN] = 1;
+            key_modes.c_cc[VTIME] = 0;
+            tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
+            console = KEY_MODE;
+        } else if (wanted == GIVEN_BACK) {
+            console = GIVEN_BACK;
+        }
+    } else if (now == AS_FOUND || now == KEY_MODE) {
+        if (wanted == KEY_MODE && ours) {
+            tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
+        } else if (wanted != KEY_MODE && ours) {
+            // What was typed and not read (the rest of a multi-byte key)
+            // goes no further than this run.
+            if (wanted == GIVEN_BACK) tcflush(CONSOLE_FD, TCIFLUSH);
+            if (now == KEY_MODE) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+        }
+        // Out of the foreground the terminal is in whatever modes the
+        // foreground job set: key mode is taken anew on the way back.
+        console = wanted == KEY_MODE && !ours ? AS_FOUND : wanted;
+    }
 }
+
+void take_key_mode() { change_console(KEY_MODE); }
+void give_back_terminal() { change_console(GIVEN_BACK); }
 
 void set_handler(int sig, void (*handler)(int), int flags) {
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = flags;
-    sigemptyset(&action.sa_mask);
+    sigfillset(&action.sa_mask);
     sigaction(sig, &action, nullptr);
 }
 
-// Interrupt, terminate, hang-up, quit: the terminal is put back, then the
-// signal's own default action ends the process (the handler was reset on
-// entry, and the raised signal is delivered as the handler returns).
+// A signal whose default action ends the process: the terminal is given back,
+// then that default action ends it (the handler was reset on entry, and the
+// raised signal is delivered as the handler returns), so the parent sees the
+// true cause.
 void on_fatal_signal(int sig) {
-    restore_terminal();
+    give_back_terminal();
     raise(sig);
 }
 
-// Suspend: put the terminal back for the shell, stop, and on resumption take
-// key mode again, but only in the foreground: setting the modes from the
-// background would stop the process once more.
+// Suspend: put the terminal back for the shell, stop, and take key mode again
+// on resuming in the foreground. Where the stop does not happen (the kernel
+// discards it for an orphaned process group, as when the tool leads its own
+// session), key mode is back at once.
 void on_suspend(int) {
     const int saved_errno = errno;
-    restore_terminal();
+    change_console(AS_FOUND);
     set_handler(SIGTSTP, SIG_DFL, 0);
     raise(SIGTSTP);
     sigset_t stop;
@@ -80,39 +142,62 @@ void on_suspend(int) {
     sigaddset(&stop, SIGTSTP);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until SIGCONT
     set_handler(SIGTSTP, on_suspend, SA_RESTART);
+    take_key_mode();
     errno = saved_errno;
 }
 
-void on_resume(int) {
-    const int saved_errno = errno;
-    if (tcgetpgrp(CONSOLE_FD) == getpgrp()) enter_key_mode();
-    errno = saved_errno;
-}
+// Continued, by `fg` or `bg` or anyone: key mode where the terminal is ours.
+void on_resume(int) { take_key_mode(); }
 
-// Installs a handler unless the signal was ignored when the process started
-// (as nohup and background jobs arrange): an ignored signal stays ignored.
+// Installs a handler where the signal has its default action: one ignored at
+// the start (as nohup and background jobs arrange) stays ignored, and one
+// already handled (by a sanitizer's runtime) stays with its handler.
 void take_signal(int sig, void (*handler)(int), int flags) {
     struct sigaction current = {};
     sigaction(sig, nullptr, &current);
-    if (current.sa_handler != SIG_IGN) set_handler(sig, handler, flags);
+    if (current.sa_handler == SIG_DFL) set_handler(sig, handler, flags);
 }
 
+// The signals whose default action ends the process, but for the two the
+// tool ignores: SIGPIPE and SIGXFSZ.
+constexpr int FATAL_SIGNALS[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,  SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
 bool attach_console() {
-    // A reader that goes away must not end the run: writes just fail.
+    // A reader that goes away, or a file that reaches its size limit, must
+    // not end the run: writes just fail.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     if (isatty(CONSOLE_FD) == 0 || tcgetattr(CONSOLE_FD, &found_modes) != 0) return false;
-    console_is_terminal = 1;
+    console = NOT_YET_OURS;
     for (const int sig : FATAL_SIGNALS) take_signal(sig, on_fatal_signal, SA_RESETHAND);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        take_signal(sig, on_fatal_signal, SA_RESETHAND);
     take_signal(SIGTSTP, on_suspend, SA_RESTART);
     set_handler(SIGCONT, on_resume, SA_RESTART);
-    std::atexit(restore_terminal);
-    enter_key_mode();
+    std::atexit(give_back_terminal);
+    take_key_mode();
     return true;
 }
 
 // Like a Windows console, the terminal is in its console mode from the start
-// of the process, before any of the tool's code runs.
+// of the process, before any of the tool's code runs (in the foreground; a
+// job started in the background takes it when brought to the foreground).
 [[maybe_unused]] const bool console_attached = attach_console();
+
+// Input that can never deliver a key: closed, or open for writing only.
+bool input_at_end() {
+    const int flags = fcntl(CONSOLE_FD, F_GETFL);
+    return flags < 0 || (flags & O_ACCMODE) == O_WRONLY;
+}
 
 }  // namespace
 
@@ -150,16 +235,28 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
 
 // Discards what has been typed at the console and not yet read. Input that
 // is not a terminal is no console: nothing is discarded and the call fails,
-// as on Windows.
+// as on Windows. In the background, what is typed belongs to the foreground
+// job and stays.
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     const int fd = fd_of(input);
     if (isatty(fd) == 0) return FALSE;
-    return tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
+    const signals_held held;
+    return terminal_is_ours(fd) && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
 }
 
 // Non-zero when a key can be read at once, and also at end of input, on a
-// closed descriptor or on an error, so that a key wait always ends.
+// descriptor that cannot be read or on an error, so that a key wait always
+// ends.
 int _kbhit() {
+    if (input_at_end()) return 1;
+    // A job brought to the foreground while running gets no SIGCONT from the
+    // shell: key mode is taken here, where a key is waited for. In the
+    // background the keys are the foreground job's, and reading them would
+    // stop the process: none is ours.
+    if (console == NOT_YET_OURS || console == AS_FOUND) {
+        take_key_mode();
+        if (console != KEY_MODE) return 0;
+    }
     pollfd ready = {CONSOLE_FD, POLLIN, 0};
     int count;
     do {
@@ -232,7 +329,7 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
 }
 
 void ExitProcess(UINT exit_code) {
-    restore_terminal();
+    give_back_terminal();
     std::exit(static_cast<int>(exit_code));
 }
 

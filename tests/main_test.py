@@ -8,6 +8,7 @@ import argparse
 import os
 import pty
 import re
+import resource
 import select
 import shlex
 import signal
@@ -29,61 +30,97 @@ LFLAG = 3
 
 
 class TranscriptCase(unittest.TestCase):
-    def assert_transcript(self, out):
+    def assert_transcript(self, out, prefix=False):
         counts = COUNT_LINES.match(out)
         self.assertIsNotNone(counts, out[:80])
-        self.assertEqual(out[counts.end():], AFTER_COUNTS)
+        rest = out[counts.end():]
+        self.assertEqual(rest, AFTER_COUNTS[:len(rest)] if prefix else AFTER_COUNTS)
 
 
 class Job:
-    """The tool as the foreground job of a terminal session, started the way a
-    job-control shell starts it: a session leader on a fresh pseudo-terminal
-    (a forked helper) runs it in a process group of its own and gives that
-    group the terminal. Its standard output is a pipe, so the bytes are exact;
-    anything that shows on the terminal is echo."""
+    """The tool as a job of a terminal session, run the way a job-control shell
+    runs it: a session leader on a fresh pseudo-terminal (a forked helper)
+    starts it in a process group of its own, in the foreground or in the
+    background, takes the terminal back when it stops or ends, and on command
+    brings it to the foreground ("f", with SIGCONT only if it is stopped, as
+    bash does) or continues it in the background ("b"). With
+    leader, the tool itself leads the session, as under ssh or setsid; with
+    other_input, its standard input is a second terminal. Its standard output
+    is a pipe, so the bytes are exact; anything that shows on the terminal is
+    echo."""
 
-    def __init__(self):
+    def __init__(self, background=False, leader=False, other_input=False):
         out_r, out_w = os.pipe()
         status_r, status_w = os.pipe()
         go_r, go_w = os.pipe()
+        self.input_master = None
+        if other_input:
+            self.input_master, input_slave = pty.openpty()
         pid, self.master = pty.fork()
         if pid == 0:
-            self._shell(out_w, status_w, go_r)
-        for fd in (out_w, status_w, go_r):
+            if other_input:
+                os.dup2(input_slave, 0)
+            os.dup2(out_w, 1)
+            if leader:
+                os.execv(TOOL, [TOOL])
+            self._shell(status_w, go_r, background)
+        for fd in (out_w, status_w, go_r) + ((input_slave,) if other_input else ()):
             os.close(fd)
         self.out_fd, self.status_fd, self.go_fd = out_r, status_r, go_w
-        self.helper = pid
+        self.console = self.input_master or self.master
+        self.pid = pid if leader else int(self._line())
+        self.helper = None if leader else pid
         self.out = b""
-        self.modes_before = termios.tcgetattr(self.master)
-        os.write(self.go_fd, b"g")
+        self.modes_before = self.modes()
 
     @staticmethod
-    def _shell(out_w, status_w, go_r):
+    def _shell(status_w, go_r, background):
         try:
-            os.read(go_r, 1)
             signal.signal(signal.SIGTTOU, signal.SIG_IGN)
             child = os.fork()
             if child == 0:
                 os.setpgid(0, 0)
-                os.tcsetpgrp(0, os.getpid())
+                if not background:
+                    os.tcsetpgrp(2, os.getpid())
                 signal.signal(signal.SIGTTOU, signal.SIG_DFL)
-                os.dup2(out_w, 1)
                 os.execv(TOOL, [TOOL])
             os.setpgid(child, child)
-            os.tcsetpgrp(0, child)
+            if not background:
+                os.tcsetpgrp(2, child)
+            os.write(status_w, b"%d\n" % child)
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the output pipe is the tool's alone
+            ended = stopped = False
             while True:
-                _, status = os.waitpid(child, os.WUNTRACED)
-                os.write(status_w, b"%d\n" % status)
-                if not os.WIFSTOPPED(status):
-                    os._exit(0)
-                os.read(go_r, 1)  # continue when told to
-                os.tcsetpgrp(0, child)
-                os.kill(child, signal.SIGCONT)
+                if select.select([go_r], [], [], 0.01)[0]:
+                    command = os.read(go_r, 1)
+                    if command == b"l":  # what a shell would read next: one line
+                        os.write(status_w, os.read(2, 100).hex().encode() + b"\n")
+                        os._exit(0)
+                    if command == b"f":
+                        os.tcsetpgrp(2, child)
+                    if command == b"b" or stopped:  # bash continues only a stopped job
+                        os.kill(child, signal.SIGCONT)
+                        stopped = False
+                if not ended:
+                    pid, status = os.waitpid(child, os.WUNTRACED | os.WNOHANG)
+                    if pid:
+                        os.tcsetpgrp(2, os.getpgrp())  # the shell takes the terminal back
+                        os.write(status_w, b"%d\n" % status)
+                        stopped = os.WIFSTOPPED(status)
+                        ended = not stopped
         finally:
             os._exit(1)
 
+    def _line(self, timeout=30):
+        if not select.select([self.status_fd], [], [], timeout)[0]:
+            raise AssertionError("no word from the job")
+        line = b""
+        while not line.endswith(b"\n"):
+            line += os.read(self.status_fd, 1)
+        return line
+
     def modes(self):
-        return termios.tcgetattr(self.master)
+        return termios.tcgetattr(self.console)
 
     def in_key_mode(self):
         lflag = self.modes()[LFLAG]
@@ -97,7 +134,7 @@ class Job:
             time.sleep(0.01)
 
     def type(self, keys):
-        os.write(self.master, keys)
+        os.write(self.console, keys)
 
     def read_until(self, text, timeout=30):
         deadline = time.monotonic() + timeout
@@ -112,20 +149,27 @@ class Job:
 
     def still_waiting(self, seconds=0.5):
         """True when nothing more is printed for a while."""
-        if select.select([self.out_fd], [], [], seconds)[0]:
-            return False
-        return True
+        return not select.select([self.out_fd], [], [], seconds)[0]
 
     def status(self, timeout=30):
-        if not select.select([self.status_fd], [], [], timeout)[0]:
+        if self.helper is None:
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                pid, status = os.waitpid(self.pid, os.WUNTRACED | os.WNOHANG)
+                if pid:
+                    return status
+                time.sleep(0.01)
             raise AssertionError("the tool did not stop or end")
-        line = b""
-        while not line.endswith(b"\n"):
-            line += os.read(self.status_fd, 1)
-        return int(line)
+        return int(self._line(timeout))
 
-    def resume(self):
-        os.write(self.go_fd, b"c")
+    def go(self, command):
+        os.write(self.go_fd, command)
+
+    def left_for_the_shell(self):
+        """What the shell reads next from the terminal, after an Enter."""
+        self.type(b"\r")
+        self.go(b"l")
+        return bytes.fromhex(self._line().decode())
 
     def finish(self):
         """The rest of the output, and what showed on the terminal."""
@@ -143,22 +187,41 @@ class Job:
             if not chunk:
                 break
             echo += chunk
-        os.waitpid(self.helper, 0)
         return echo
 
     def close(self):
-        for fd in (self.out_fd, self.status_fd, self.go_fd, self.master):
-            os.close(fd)
+        for pid in (self.pid, self.helper):
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError, TypeError):
+                pass
+        for fd in (self.out_fd, self.status_fd, self.go_fd, self.master, self.input_master):
+            if fd is not None:
+                os.close(fd)
+        self.out_fd = self.status_fd = self.go_fd = self.master = self.input_master = None
 
 
 class OnATerminal(TranscriptCase):
-    def setUp(self):
-        self.job = Job()
-        self.addCleanup(self.job.close)
-        self.job.await_true(self.job.in_key_mode, "key mode")
+    def start(self, key_mode=True, **how):
+        job = Job(**how)
+        self.addCleanup(job.close)
+        if key_mode:
+            job.await_true(job.in_key_mode, "key mode")
+        return job
+
+    def assert_ended_by(self, job, sig):
+        status = job.status()
+        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == sig, status)
+        self.assertEqual(job.modes(), job.modes_before)
+
+    def assert_stopped_by(self, job, sig):
+        status = job.status()
+        self.assertTrue(os.WIFSTOPPED(status) and os.WSTOPSIG(status) == sig, status)
+        self.assertEqual(job.modes(), job.modes_before)
 
     def test_a_whole_run_answers_only_fresh_keys_and_echoes_nothing(self):
-        job = self.job
+        job = self.start()
         job.type(b"x")  # during the start delay: must not answer the range prompt
         job.read_until(RANGE_PROMPT)
         self.assertTrue(job.still_waiting(), "the range prompt took a key typed before it")
@@ -168,35 +231,82 @@ class OnATerminal(TranscriptCase):
         job.read_until(EXIT_PROMPT)
         self.assertTrue(job.still_waiting(), "the exit prompt took a key typed before it")
         self.assertTrue(job.in_key_mode())
-        job.type(b"z")
+        job.type(b"\x1b[A")  # Up: its first byte answers, the rest goes nowhere
         status = job.status()
-        echo = job.finish()
         self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status)
+        self.assertEqual(job.modes(), job.modes_before)
+        self.assertEqual(job.left_for_the_shell(), b"\n")
+        self.assertEqual(job.finish(), b"\r\n", "echo: only the shell's Enter")
         self.assert_transcript(job.out)
-        self.assertEqual(echo, b"")
-        self.assertEqual(job.modes(), job.modes_before)
 
-    def test_an_interrupt_puts_the_terminal_back_and_ends_the_process_by_the_signal(self):
-        self.job.type(b"\x03")
-        status = self.job.status()
-        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT, status)
-        self.assertEqual(self.job.modes(), self.job.modes_before)
-        self.job.finish()
+    def test_every_signal_that_ends_the_process_puts_the_terminal_back_first(self):
+        for key, sig in [(b"\x03", signal.SIGINT), (b"\x1c", signal.SIGQUIT)] + [
+                (None, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2,
+                                    signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
+                                    signal.SIGXCPU, signal.SIGABRT, signal.SIGRTMIN)]:
+            with self.subTest(signal=sig):
+                job = self.start()
+                if key:
+                    job.type(key)
+                else:
+                    os.kill(job.pid, sig)
+                self.assert_ended_by(job, sig)
 
-    def test_a_suspended_run_gives_the_terminal_back_and_takes_key_mode_on_resuming(self):
-        job = self.job
+    def test_a_stopped_or_background_run_comes_back_to_key_mode_and_dies_by_a_signal(self):
+        job = self.start()
         job.type(b"\x1a")
-        status = job.status()
-        self.assertTrue(os.WIFSTOPPED(status) and os.WSTOPSIG(status) == signal.SIGTSTP, status)
-        self.assertEqual(job.modes(), job.modes_before)
-        job.resume()
-        job.await_true(job.in_key_mode, "key mode after resuming")
+        self.assert_stopped_by(job, signal.SIGTSTP)
+        job.go(b"b")  # bg: it runs on without the terminal
         job.read_until(RANGE_PROMPT)
-        job.type(b"\x1c")  # quit
-        status = job.status()
-        self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGQUIT, status)
         self.assertEqual(job.modes(), job.modes_before)
-        job.finish()
+        os.kill(job.pid, signal.SIGTSTP)
+        self.assert_stopped_by(job, signal.SIGTSTP)
+        job.go(b"f")  # fg
+        job.await_true(job.in_key_mode, "key mode after fg")
+        job.type(b"k")
+        job.read_until(RANGE_PROMPT + b"\r\n")
+        job.type(b"\x1a")
+        self.assert_stopped_by(job, signal.SIGTSTP)
+        os.kill(job.pid, signal.SIGTERM)  # kill %1, as bash does it
+        os.kill(job.pid, signal.SIGCONT)
+        self.assert_ended_by(job, signal.SIGTERM)
+
+    def test_a_run_started_in_the_background_takes_key_mode_in_the_foreground(self):
+        job = self.start(key_mode=False, background=True)
+        job.read_until(RANGE_PROMPT)
+        self.assertEqual(job.modes(), job.modes_before)
+        job.go(b"f")
+        job.await_true(job.in_key_mode, "key mode after fg")
+        job.type(b"k")
+        job.read_until(RANGE_PROMPT + b"\r\n")
+        os.kill(job.pid, signal.SIGHUP)
+        self.assert_ended_by(job, signal.SIGHUP)
+
+    def test_a_stop_that_does_not_happen_leaves_key_mode_on(self):
+        for how in [dict(leader=True), dict(other_input=True)]:
+            with self.subTest(**how):
+                job = self.start(**how)
+                os.write(job.master, b"\x1a")
+                if how.get("other_input"):
+                    self.assert_stopped_by(job, signal.SIGTSTP)
+                    job.go(b"f")
+                job.await_true(job.in_key_mode, "key mode after ^Z")
+                job.read_until(RANGE_PROMPT)
+                job.type(b"k")
+                job.read_until(b"4294001000\r\n")
+                os.kill(job.pid, signal.SIGTERM)
+                self.assert_ended_by(job, signal.SIGTERM)
+
+    def test_no_late_continue_takes_key_mode_after_the_end(self):
+        for trial in range(50):
+            job = self.start(leader=True)
+            stream = subprocess.Popen(["sh", "-c", 'while kill -CONT "$0"; do :; done', str(job.pid)],
+                                      stderr=subprocess.DEVNULL)
+            os.kill(job.pid, signal.SIGTERM if trial % 2 else signal.SIGINT)
+            job.status()
+            stream.wait()
+            self.assertEqual(job.modes(), job.modes_before, "trial %d" % trial)
+            job.close()
 
 
 class WithoutATerminal(TranscriptCase):
@@ -209,8 +319,21 @@ class WithoutATerminal(TranscriptCase):
     def test_at_end_of_input_each_key_wait_ends_at_once(self):
         self.run_tool("</dev/null")
 
-    def test_with_standard_input_closed_the_run_still_ends(self):
+    def test_with_standard_input_closed_or_unreadable_the_run_still_ends(self):
         self.run_tool("<&-")
+        self.run_tool("0>&1")  # the write end of the output pipe
+        self.run_tool("</")
+
+    def test_a_file_size_limit_fails_writes_and_does_not_end_the_run(self):
+        with tempfile.TemporaryFile() as out:
+            limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            run = subprocess.run([TOOL], stdin=subprocess.DEVNULL, stdout=out, preexec_fn=limit,
+                                 timeout=60)
+            self.assertEqual(run.returncode, 0)
+            out.seek(0)
+            written = out.read()
+        self.assertEqual(len(written), 4096)
+        self.assert_transcript(written, prefix=True)
 
     def test_a_pipe_answers_each_prompt_with_one_byte(self):
         tool = subprocess.Popen([TOOL], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
