@@ -7,6 +7,7 @@
 namespace {
 constexpr DWORD KEY_POLL_MS = 1;
 constexpr int DECIMAL = 10;
+constexpr char CONSOLE_INPUT[] = "CONIN$";
 }  // namespace
 
 std::uint32_t print_text(const char* text) {
@@ -35,7 +36,19 @@ std::uint32_t text_length(const char* text) {
 void render_decimal(std::uint32_t value, char* buffer) { _ultoa(value, buffer, DECIMAL); }
 
 void wait_for_key() {
-    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+    // The keys come from the console itself, whatever standard input is: the
+    // runtime's _kbhit and _getch read CONIN$, not the standard input handle.
+    // A process with no console can never get a key, so it does not wait.
+    HANDLE const console =
+        CreateFileA(CONSOLE_INPUT, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) return;
+    const BOOL flushed = FlushConsoleInputBuffer(console);
+    CloseHandle(console);
+    // A key that yields two codes (arrows, F1 to F12, Home, Delete ...) leaves
+    // its second in the runtime's own one-code buffer, out of the flush's
+    // reach. Once the console is empty, a code still waiting is that one.
+    if (flushed != FALSE && _kbhit() != 0) _getch();
     do {
         Sleep(KEY_POLL_MS);
     } while (_kbhit() == 0);

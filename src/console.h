@@ -29,6 +29,6 @@ std::uint32_t text_length(const char* text);
 // The unsigned decimal digits of value and a zero byte, into buffer.
 void render_decimal(std::uint32_t value, char* buffer);
 
-// Discards keys typed so far, then waits for a new one and consumes it
-// without echo.
+// Discards keys typed at the console so far, then waits for a new one and
+// consumes it without echo. Returns at once where there is no console.
 void wait_for_key();

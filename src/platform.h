@@ -32,6 +32,9 @@ using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
+using LPCSTR = const char*;
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -39,9 +42,18 @@ constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
 constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x1;
+constexpr DWORD FILE_SHARE_WRITE = 0x2;
+constexpr DWORD OPEN_EXISTING = 3;
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL CloseHandle(HANDLE object);
 BOOL FlushConsoleInputBuffer(HANDLE input);
 int _kbhit();
 int _getch();

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform.h"
@@ -232,6 +233,14 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     if (written != nullptr) *written = done;
     return result;
 }
+
+// The console's input is standard input: "CONIN$" opens it, and closing it
+// leaves it open. Nothing else can be opened.
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    return std::strcmp(name, "CONIN$") == 0 ? handle_of(CONSOLE_FD) : INVALID_HANDLE_VALUE;
+}
+
+BOOL CloseHandle(HANDLE) { return TRUE; }
 
 // Discards what has been typed at the console and not yet read. Input that
 // is not a terminal is no console: nothing is discarded and the call fails,

@@ -38,10 +38,34 @@ TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
               (call_list{"WriteFile(out, )", "WriteFile(out, Press any key to exit...)"}));
 }
 
-TEST(WaitForKey, DiscardsTypedKeysThenSleepsBeforeEachPollAndReadsOneKeySilently) {
+TEST(WaitForKey, DiscardsTheConsolesKeysThenSleepsBeforeEachPollAndReadsOneKeySilently) {
     fake_host::reset(2);
     wait_for_key();
     EXPECT_EQ(fake_host::calls(),
-              (call_list{"FlushConsoleInputBuffer(in)", "Sleep(1)", "_kbhit() = 0", "Sleep(1)",
-                         "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1", "_getch()"}));
+              (call_list{"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
+                         "CloseHandle(console)", "_kbhit() = 0", "Sleep(1)", "_kbhit() = 0",
+                         "Sleep(1)", "_kbhit() = 1", "_getch() = 107"}));
+}
+
+// msvcrt keeps an arrow key's second code back after the first; the next
+// prompt must still wait for a new key, not take that code.
+TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
+    fake_host::reset(1);
+    fake_host::keys_yield_two_codes();
+    wait_for_key();
+    wait_for_key();
+    EXPECT_EQ(fake_host::calls(),
+              (call_list{"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
+                         "CloseHandle(console)", "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1",
+                         "_getch() = 224",  // the first prompt answered; 72 held back
+                         "CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
+                         "CloseHandle(console)", "_kbhit() = 1", "_getch() = 72", "Sleep(1)",
+                         "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1", "_getch() = 224"}));
+}
+
+TEST(WaitForKey, WithNoConsoleEndsAtOnce) {
+    fake_host::reset(1);
+    fake_host::no_console();
+    wait_for_key();
+    EXPECT_EQ(fake_host::calls(), (call_list{"CreateFileA(CONIN$)"}));
 }

@@ -8,7 +8,11 @@
 namespace {
 
 fake_host::call_list recorded;
+int polls_per_key = 0;
 int polls_left = 0;
+bool two_codes = false;
+int code_held_back = -1;
+bool console_missing = false;
 std::string (*annotation)() = nullptr;
 
 void record(std::string call) {
@@ -19,9 +23,16 @@ void record(std::string call) {
 HANDLE const INPUT = reinterpret_cast<HANDLE>(1);
 HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
 HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
+HANDLE const CONSOLE = reinterpret_cast<HANDLE>(4);
+constexpr int ARROW_LEAD = 0xE0;
+constexpr int ARROW_UP = 0x48;
 
 std::string name_of(HANDLE handle) {
-    return handle == INPUT ? "in" : handle == OUTPUT ? "out" : handle == PROCESS ? "process" : "?";
+    return handle == INPUT     ? "in"
+           : handle == OUTPUT  ? "out"
+           : handle == PROCESS ? "process"
+           : handle == CONSOLE ? "console"
+                               : "?";
 }
 
 }  // namespace
@@ -30,9 +41,15 @@ namespace fake_host {
 
 void reset(int polls_before_key, std::string (*annotate)()) {
     recorded.clear();
-    polls_left = polls_before_key;
+    polls_per_key = polls_left = polls_before_key;
     annotation = annotate;
+    two_codes = console_missing = false;
+    code_held_back = -1;
 }
+
+void keys_yield_two_codes() { two_codes = true; }
+
+void no_console() { console_missing = true; }
 
 const call_list& calls() { return recorded; }
 
@@ -51,21 +68,40 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     return TRUE;
 }
 
+HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    record("CreateFileA(" + std::string(name) + ")");
+    return console_missing ? INVALID_HANDLE_VALUE : CONSOLE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    record("CloseHandle(" + name_of(object) + ")");
+    return TRUE;
+}
+
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     record("FlushConsoleInputBuffer(" + name_of(input) + ")");
     return TRUE;
 }
 
 int _kbhit() {
-    const int hit = polls_left == 0 ? 1 : 0;
-    if (polls_left > 0) --polls_left;
+    const int hit = code_held_back >= 0 || polls_left == 0 ? 1 : 0;
+    if (hit == 0) --polls_left;
     record("_kbhit() = " + std::to_string(hit));
     return hit;
 }
 
 int _getch() {
-    record("_getch()");
-    return 'k';
+    int code = 'k';
+    if (code_held_back >= 0) {
+        code = code_held_back;
+        code_held_back = -1;
+    } else if (two_codes) {
+        code = ARROW_LEAD;
+        code_held_back = ARROW_UP;
+    }
+    if (code_held_back < 0) polls_left = polls_per_key;
+    record("_getch() = " + std::to_string(code));
+    return code;
 }
 
 char* _ultoa(unsigned long value, char* buffer, int radix) {

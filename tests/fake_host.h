@@ -12,9 +12,18 @@ using call_list = std::vector<std::string>;
 struct process_ended {};
 
 // Forgets the calls so far; _kbhit then reports no key for the given number
-// of polls, and a key after them. With annotate, each call's line ends in
-// " [...]" holding what annotate returns as the call is made.
+// of polls, and a key after them, and so again for each key read. With
+// annotate, each call's line ends in " [...]" holding what annotate returns
+// as the call is made.
 void reset(int polls_before_key = 0, std::string (*annotate)() = nullptr);
+
+// From now until the next reset, every key is an arrow key as msvcrt gives
+// it: _getch returns 0xE0, and keeps the second code back for the next _getch
+// (_kbhit reports it; a console flush does not reach it).
+void keys_yield_two_codes();
+
+// Until the next reset, the process has no console: CONIN$ cannot be opened.
+void no_console();
 
 const call_list& calls();
 

@@ -259,6 +259,7 @@ class OnATerminal(TranscriptCase):
         job.go(b"b")  # bg: it runs on without the terminal
         job.read_until(RANGE_PROMPT)
         self.assertEqual(job.modes(), job.modes_before)
+        time.sleep(0.2)  # past the discard that follows the prompt, which would take "k"
         os.kill(job.pid, signal.SIGTSTP)
         self.assert_stopped_by(job, signal.SIGTSTP)
         job.go(b"f")  # fg
@@ -369,6 +370,15 @@ class OnAWindowsConsole(TranscriptCase):
 
     def test_a_whole_run_answers_only_fresh_keys(self):
         self.drive()
+
+    def test_keys_come_from_the_console_with_standard_input_redirected(self):
+        self.drive("--redirected")
+
+    def test_with_no_console_each_key_wait_ends_at_once(self):
+        run = subprocess.run(["setsid", WINE, TOOL], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, timeout=90)
+        self.assertEqual(run.returncode, 0)
+        self.assert_transcript(run.stdout)
 
 
 if __name__ == "__main__":
