@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""The release package of a build: exactly the programs, README and LICENSE;
+the programs stripped, and byte for byte what the release preset builds from
+a copy of the sources in another folder; the exe with its time stamp left
+out, its version resource and its manifest. Usage:
+package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
+                --objdump OBJDUMP [--windres WINDRES] PROGRAM..."""
+
+import argparse
+import os
+import shutil
+import struct
+import subprocess
+import tarfile
+import tempfile
+import unittest
+import zipfile
+
+ARGS = None
+
+
+def package_of(build, out):
+    """Packs build into out; {name in the package: bytes} of every file."""
+    subprocess.run([ARGS.cpack, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out],
+                   check=True, stdout=subprocess.DEVNULL)
+    [name] = [n for n in os.listdir(out) if n.endswith((".zip", ".tar.gz"))]
+    path = os.path.join(out, name)
+    if name.endswith(".zip"):
+        with zipfile.ZipFile(path) as pack:
+            files = {i.filename: pack.read(i) for i in pack.infolist() if not i.is_dir()}
+    else:
+        with tarfile.open(path) as pack:
+            files = {m.name: pack.extractfile(m).read() for m in pack.getmembers() if m.isfile()}
+    return name, files
+
+
+class Package(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp()
+        cls.name, cls.files = package_of(ARGS.build, os.path.join(cls.work, "here"))
+        top = cls.name.rsplit(".zip", 1)[0].rsplit(".tar.gz", 1)[0]
+        cls.programs = {p: top + "/" + p for p in ARGS.programs}
+        cls.docs = {d: top + "/" + ("" if ARGS.windres else "share/doc/div100/") + d
+                    for d in ("README.md", "LICENSE")}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work)
+
+    def program(self, name):
+        path = os.path.join(self.work, os.path.basename(name))
+        with open(path, "wb") as out:
+            out.write(self.files[name])
+        return path
+
+    def test_holds_exactly_the_programs_the_readme_and_the_license(self):
+        self.assertTrue(self.name.startswith("div100-%s-" % ARGS.version), self.name)
+        self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values()})
+        readme = self.files[self.docs["README.md"]].decode()
+        self.assertTrue("div100 %s" % ARGS.version in readme, "the README names another version")
+
+    def test_the_programs_are_stripped_and_built_the_same_from_any_folder(self):
+        copy = os.path.join(self.work, "elsewhere", "div100")
+        shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
+            {"build", ".git"} & set(names) if d == ARGS.source else set()))
+        subprocess.run([ARGS.cmake, "--workflow", "--preset", ARGS.preset], cwd=copy, check=True,
+                       stdout=subprocess.DEVNULL)
+        _, there = package_of(os.path.join(copy, "build", ARGS.preset),
+                              os.path.join(self.work, "there"))
+        for name in self.programs.values():
+            with self.subTest(program=name):
+                symbols = subprocess.run([ARGS.objdump, "-t", self.program(name)], check=True,
+                                         capture_output=True, text=True).stdout
+                self.assertIn("no symbols", symbols)
+                self.assertTrue(self.files[name] == there[name], "differs when built elsewhere")
+
+    def test_the_exe_has_no_time_stamp_and_carries_its_version_and_manifest(self):
+        if not ARGS.windres:
+            self.skipTest("Windows only")
+        exe = self.files[self.programs["div100.exe"]]
+        (pe,) = struct.unpack_from("<I", exe, 0x3C)
+        self.assertEqual(exe[pe:pe + 4], b"PE\0\0")
+        (stamp,) = struct.unpack_from("<I", exe, pe + 8)
+        self.assertEqual(stamp, 0)
+        resources = subprocess.run([ARGS.windres, "-i", self.program(self.programs["div100.exe"]),
+                                    "-O", "rc"], check=True, capture_output=True, text=True).stdout
+        self.assertIn("FILEVERSION %s, 0" % ARGS.version.replace(".", ", "), resources)
+        self.assertIn('VALUE "ProductVersion", "%s"' % ARGS.version, resources)
+        self.assertIn('level=""asInvoker""', resources)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    for option in ("--cmake", "--cpack", "--source", "--build", "--preset", "--version", "--objdump"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--windres")
+    parser.add_argument("programs", nargs="+")
+    ARGS = parser.parse_args()
+    unittest.main(argv=["package_test.py"], verbosity=2)
