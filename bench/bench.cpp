@@ -1,34 +1,88 @@
-// div100-bench: the tool's question answered without CPUID in the timed
-// region, for machines (virtual ones above all) where CPUID-framed cycle
-// counts are noise. Rows: the 32-bit DIV, the tool's reciprocal sequence, and
-// whatever g++ emits for n / 100u; each timed for latency (a dependency
-// chain) and throughput (independent dividends over the whole 32-bit range).
+// div100-bench: the tool's question answered in core clock cycles, without
+// CPUID in any timed region, for machines (virtual ones above all) where the
+// tool's CPUID-framed counts are noise and no performance counter is to be
+// had. Rows: the 32-bit DIV, the tool's reciprocal sequence and whatever g++
+// emits for n / 100u, each for latency (a dependency chain) and throughput
+// (independent dividends), and a control of known latency, a chain of IMULs.
+//
+// The clock: a row is timed in time-stamp-counter ticks, which run at a fixed
+// rate whatever the core's clock. A chain of dependent 32-bit register ADDs,
+// one core cycle each on every x86 core of the last twenty years, timed the
+// same way before the rows and again after them, gives core cycles per tick.
+// That assumes a core clock steady through the run: a clock that changes
+// (a laptop's power states; a hybrid CPU moving the thread between core
+// types) makes the two calibrations differ, and the run then fails.
+//
+// The samples: each row is the least of many short samples (a block of work
+// between two fenced TSC reads), less the least empty sample, as the tool
+// itself measures. A total over the whole run would also count the time the
+// core's other hardware thread, or a hypervisor, takes from it; throughput
+// rows, which need the execution ports, lose most to that, and by an amount
+// that changes from one second to the next. The least short sample is the
+// work alone.
 #include <benchmark/benchmark.h>
 #include <cpuid.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "reciprocal.h"
 
 namespace {
 
-// Operations per benchmark iteration, written out inline so that loop
-// overhead is small against the work.
-constexpr std::size_t LATENCY_UNROLL = 64;
-constexpr std::size_t THROUGHPUT_UNROLL = 64;
+// Operations per block, written out inline so that loop overhead is small
+// against the work; blocks per sample, so that a sample is some thousands of
+// ticks (a TSC here advances in steps of about 20 ticks) and still short.
+constexpr std::size_t UNROLL = 64;
+constexpr std::size_t LATENCY_BLOCKS = 16;
+constexpr std::size_t THROUGHPUT_BLOCKS = 256;
+
+// The calibration: samples of CALIBRATION_LOOPS x 1000 dependent ADDs.
+constexpr int CALIBRATION_LOOPS = 8;
+constexpr int CALIBRATION_ADDS = CALIBRATION_LOOPS * 1000;
+constexpr int CALIBRATION_SAMPLES = 2000;
+constexpr int EMPTY_SAMPLES = 10000;
+// How far the calibrations before and after the rows may differ.
+constexpr double CALIBRATION_MARGIN = 0.10;
+
 // The latency chain's step from one quotient to the next dividend: one XOR
-// with an immediate (1 cycle), the same for every row. The keys differ from
-// one unrolled position to the next so that the dividends spread over the
-// whole range, and keep bit 26 clear so that no dividend is 4294967295: all
-// three rows compute the same chain.
-constexpr std::uint32_t step_key(std::size_t position) {
-    return static_cast<std::uint32_t>((position + 1) * 0x9E3779B9u) & ~(1u << 26);
+// with an immediate, one core cycle, taken off the latency rows.
+constexpr double CHAIN_STEP_CYCLES = 1.0;
+
+// Two kinds of dividend for the latency chains, because DIV takes longer for
+// longer quotients on many cores: 123, the tool's own timing kernel's (the
+// quotient 1; key 122 makes the next dividend 123 again), and the range
+// check's, near 2^32. There every quotient has bit 25 set (n >= 100 * 2^25)
+// and bits 26 to 31 clear, and every key sets bits 25 to 31, so the next
+// dividend lies in [0xFC000000, 0xFDFFFFFF]: 26-bit quotients, as in the
+// range check, and never 4294967295, where the reciprocal parts from DIV.
+constexpr std::uint32_t spread(std::size_t position) {
+    return static_cast<std::uint32_t>((position + 1) * 0x9E3779B9u);
 }
-constexpr std::uint32_t CHAIN_START = 4294000000u;
+struct small_dividend {
+    static constexpr std::uint32_t START = 123;
+    static constexpr std::uint32_t key(std::size_t) { return 122; }
+};
+struct dividend_near_2_32 {
+    static constexpr std::uint32_t START = 4294000000u;
+    static constexpr std::uint32_t key(std::size_t position) {
+        return 0xFE000000u | (spread(position) & 0x01FFFFFFu);
+    }
+};
+// The control chain's keys: any, over the whole range.
+struct any_value {
+    static constexpr std::uint32_t START = 4294000000u;
+    static constexpr std::uint32_t key(std::size_t position) { return spread(position); }
+};
 
 std::uint32_t divide(std::uint32_t n) {
     std::uint32_t quotient;
@@ -53,6 +107,15 @@ std::uint32_t reciprocal(std::uint32_t n) {
 }
 
 std::uint32_t compiler(std::uint32_t n) { return n / DIVISOR; }
+
+// The control: a 32-bit IMUL, latency 3 on every current Intel and AMD core.
+constexpr std::uint32_t CONTROL_FACTOR = 0x01000193u;
+std::uint32_t multiply(std::uint32_t n) {
+    asm("imull %[factor], %[n]" : [n] "+r"(n) : [factor] "r"(CONTROL_FACTOR) : "cc");
+    return n;
+}
+std::uint32_t multiply_expected(std::uint32_t n) { return n * CONTROL_FACTOR; }
+std::uint32_t quotient_expected(std::uint32_t n) { return n / DIVISOR; }
 
 // The time-stamp counter, with every earlier instruction done before it is
 // read and no later one started until it is.
@@ -81,62 +144,125 @@ inline __attribute__((always_inline)) void unrolled(Step step, std::index_sequen
     (step(std::integral_constant<std::size_t, I>{}), ...);
 }
 
-void report(benchmark::State& state, std::size_t unroll, std::uint64_t ticks) {
-    const double operations = static_cast<double>(state.iterations()) * unroll;
-    state.counters["time/op"] = benchmark::Counter(
-        static_cast<double>(unroll),
-        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["tsc/op"] = static_cast<double>(ticks) / operations;
+// The ticks of one sample: work between two reads of the TSC.
+template <typename Work>
+inline __attribute__((always_inline)) std::uint64_t sample(Work work) {
+    const std::uint64_t start = tsc();
+    work();
+    return tsc() - start;
 }
 
-// A row whose sequence gave a wrong quotient fails the run, checked outside
-// the timed region against the compiler's n / 100 in plain C++.
-bool wrong_quotient = false;
+// One calibration sample: a chain of dependent ADDs. The loop's own count
+// and branch run beside the chain, off its path.
+std::uint64_t add_chain_sample() {
+    return sample([] {
+        std::uint32_t chain = 0;
+        std::uint32_t loops = CALIBRATION_LOOPS;
+        asm volatile(
+            "1:\n\t"
+            ".rept 1000\n\t"
+            "addl %[one], %[chain]\n\t"
+            ".endr\n\t"
+            "decl %[loops]\n\t"
+            "jnz 1b"
+            : [chain] "+r"(chain), [loops] "+r"(loops)
+            : [one] "r"(1u)
+            : "cc");
+    });
+}
+
+// What a sample costs with no work in it: the fences and the reads.
+std::uint64_t empty_ticks = 0;
+
+// Core cycles per TSC tick from the least of samples of the ADD chain.
+double cycles_per_tick(std::uint64_t least_add_chain) {
+    return CALIBRATION_ADDS / static_cast<double>(least_add_chain - empty_ticks);
+}
+
+double calibrate() {
+    std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+    for (int i = 0; i < CALIBRATION_SAMPLES; ++i) least = std::min(least, add_chain_sample());
+    return cycles_per_tick(least);
+}
+
+double cycles_per_tick_before = 0;
+double cycles_per_tick_after = 0;
+
+// A row's samples, as many as the library asks for iterations, each after a
+// calibration sample: the clock drifts by some per cent over seconds, so
+// each row is converted with the least calibration sample taken among its
+// own. Reports the least sample as core cycles and ticks per operation, less
+// the chain's step for a latency row.
+template <typename Work>
+void measure(benchmark::State& state, Work work, std::size_t operations, bool latency_chain) {
+    std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t least_add_chain = least;
+    for (auto _ : state) {
+        least_add_chain = std::min(least_add_chain, add_chain_sample());
+        least = std::min(least, sample(work));
+    }
+    const double per_tick = cycles_per_tick(least_add_chain);
+    const double ticks = least > empty_ticks ? static_cast<double>(least - empty_ticks) : 0.0;
+    const double cycles = ticks / static_cast<double>(operations) * per_tick -
+                          (latency_chain ? CHAIN_STEP_CYCLES : 0.0);
+    state.counters["cycles/op"] = cycles;
+    state.counters["tsc/op"] = cycles / per_tick;
+}
+
+// A row whose sequence gave a wrong result fails the run, checked outside
+// the timed region against plain C++.
+bool wrong_result = false;
 
 void check(benchmark::State& state, bool right) {
     if (right) return;
-    wrong_quotient = true;
-    state.SkipWithError("wrong quotient");
+    wrong_result = true;
+    state.SkipWithError("wrong result");
 }
 
-template <std::uint32_t (*Quotient)(std::uint32_t)>
+template <std::uint32_t (*Sequence)(std::uint32_t), std::uint32_t (*Expected)(std::uint32_t),
+          typename Dividends>
 void latency(benchmark::State& state) {
-    std::uint32_t n = CHAIN_START;
-    const std::uint64_t start = tsc();
-    for (auto _ : state) {
-        unrolled([&](auto position) { n = Quotient(opaque(n)) ^ step_key(position); },
-                 std::make_index_sequence<LATENCY_UNROLL>{});
-    }
-    const std::uint64_t ticks = tsc() - start;
-    benchmark::DoNotOptimize(n);
-    std::uint32_t expected = CHAIN_START;
-    for (benchmark::IterationCount i = 0; i < state.iterations(); ++i) {
-        for (std::size_t position = 0; position < LATENCY_UNROLL; ++position) {
-            expected = opaque(expected) / DIVISOR ^ step_key(position);
+    std::uint32_t n = Dividends::START;
+    measure(
+        state,
+        [&] {
+#pragma GCC unroll 1
+            for (std::size_t block = 0; block < LATENCY_BLOCKS; ++block) {
+                unrolled([&](auto position) { n = Sequence(opaque(n)) ^ Dividends::key(position); },
+                         std::make_index_sequence<UNROLL>{});
+            }
+        },
+        LATENCY_BLOCKS * UNROLL, true);
+    std::uint32_t expected = Dividends::START;
+    const auto blocks = state.iterations() * static_cast<benchmark::IterationCount>(LATENCY_BLOCKS);
+    for (benchmark::IterationCount i = 0; i < blocks; ++i) {
+        for (std::size_t position = 0; position < UNROLL; ++position) {
+            expected = Expected(opaque(expected)) ^ Dividends::key(position);
         }
     }
     check(state, n == expected);
-    report(state, LATENCY_UNROLL, ticks);
 }
 
 template <std::uint32_t (*Quotient)(std::uint32_t)>
 void throughput(benchmark::State& state) {
-    std::uint32_t dividends[THROUGHPUT_UNROLL];
-    for (std::size_t i = 0; i < THROUGHPUT_UNROLL; ++i) {  // spread over [7, 2^32 - 1)
-        dividends[i] =
-            static_cast<std::uint32_t>(((std::uint64_t{1} << 32) - 8) * i / THROUGHPUT_UNROLL + 7);
+    std::uint32_t dividends[UNROLL];
+    for (std::size_t i = 0; i < UNROLL; ++i) {  // spread over [7, 2^32 - 1)
+        dividends[i] = static_cast<std::uint32_t>(((std::uint64_t{1} << 32) - 8) * i / UNROLL + 7);
     }
-    const std::uint64_t start = tsc();
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(dividends);  // unknown to the compiler, read afresh each time
-        unrolled([&](auto i) { consume(Quotient(dividends[i])); },
-                 std::make_index_sequence<THROUGHPUT_UNROLL>{});
-    }
-    const std::uint64_t ticks = tsc() - start;
+    measure(
+        state,
+        [&] {
+#pragma GCC unroll 1
+            for (std::size_t block = 0; block < THROUGHPUT_BLOCKS; ++block) {
+                benchmark::DoNotOptimize(dividends);  // unknown to the compiler, read afresh
+                unrolled([&](auto i) { consume(Quotient(dividends[i])); },
+                         std::make_index_sequence<UNROLL>{});
+            }
+        },
+        THROUGHPUT_BLOCKS * UNROLL, false);
     bool right = true;
     for (const std::uint32_t n : dividends) right = right && Quotient(n) == n / DIVISOR;
     check(state, right);
-    report(state, THROUGHPUT_UNROLL, ticks);
 }
 
 // CPUID leaf 1, ECX bit 31.
@@ -145,45 +271,123 @@ bool hypervisor_present() {
     return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && ((ecx >> 31) & 1) != 0;
 }
 
-// The TSC frequency: from CPUID leaf 0x15 where the processor gives it, from
-// the hypervisor's timing leaf 0x40000010 where that exists, else measured
-// against the monotonic clock.
-std::string tsc_frequency() {
+// The TSC frequency in Hz and where it comes from: CPUID leaf 0x15 where the
+// processor gives it, the hypervisor's timing leaf 0x40000010 where that
+// exists, else measured against the monotonic clock.
+std::pair<double, std::string> tsc_frequency() {
     unsigned eax, ebx, ecx, edx;
     if (__get_cpuid(0x15, &eax, &ebx, &ecx, &edx) != 0 && eax != 0 && ebx != 0 && ecx != 0) {
-        return std::to_string(std::uint64_t{ecx} * ebx / eax) + " Hz (CPUID leaf 0x15)";
+        return {static_cast<double>(std::uint64_t{ecx} * ebx / eax), "CPUID leaf 0x15"};
     }
     __cpuid(0x40000000, eax, ebx, ecx, edx);
     if (hypervisor_present() && eax >= 0x40000010) {
         __cpuid(0x40000010, eax, ebx, ecx, edx);
-        if (eax != 0) return std::to_string(std::uint64_t{eax} * 1000) + " Hz (hypervisor leaf)";
+        if (eax != 0) return {eax * 1000.0, "hypervisor leaf 0x40000010"};
     }
     const auto begin = std::chrono::steady_clock::now();
     const std::uint64_t first = tsc();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::uint64_t ticks = tsc() - first;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - begin;
-    return std::to_string(
-               static_cast<std::uint64_t>(static_cast<double>(ticks) / seconds.count())) +
-           " Hz (measured over 200 ms)";
+    return {static_cast<double>(ticks) / seconds.count(), "measured over 200 ms"};
 }
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+bool calibrations_disagree() {
+    return std::fabs(cycles_per_tick_after / cycles_per_tick_before - 1) > CALIBRATION_MARGIN;
+}
+
+// Holds the report back until the rows are done, then calibrates again and
+// reports: context (with both calibrations) and rows, in the format asked for.
+class after_the_rows : public benchmark::BenchmarkReporter {
+  public:
+    explicit after_the_rows(benchmark::BenchmarkReporter* shown) : shown_(shown) {}
+
+    bool ReportContext(const Context& context) override {
+        context_ = &context;
+        return true;
+    }
+
+    void ReportRuns(const std::vector<Run>& runs) override { runs_.push_back(runs); }
+
+    void Finalize() override {
+        cycles_per_tick_after = calibrate();
+        const double change = (cycles_per_tick_after / cycles_per_tick_before - 1) * 100;
+        benchmark::AddCustomContext("core_cycles_per_tick_after",
+                                    fixed(cycles_per_tick_after, 4) + " (" +
+                                        (change >= 0 ? "+" : "") + fixed(change, 2) +
+                                        " % from before; beyond " +
+                                        fixed(CALIBRATION_MARGIN * 100, 0) + " % the run fails)");
+        if (context_ == nullptr || !shown_->ReportContext(*context_)) return;
+        for (const std::vector<Run>& runs : runs_) shown_->ReportRuns(runs);
+        shown_->Finalize();
+    }
+
+  private:
+    benchmark::BenchmarkReporter* shown_;
+    const Context* context_ = nullptr;
+    std::vector<std::vector<Run>> runs_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::RegisterBenchmark("divide/latency", latency<divide>);
-    benchmark::RegisterBenchmark("reciprocal/latency", latency<reciprocal>);
-    benchmark::RegisterBenchmark("compiler/latency", latency<compiler>);
+    benchmark::RegisterBenchmark("control/imul/latency",
+                                 latency<multiply, multiply_expected, any_value>);
+    benchmark::RegisterBenchmark("divide/latency/n=123",
+                                 latency<divide, quotient_expected, small_dividend>);
+    benchmark::RegisterBenchmark("divide/latency/n~2^32",
+                                 latency<divide, quotient_expected, dividend_near_2_32>);
+    benchmark::RegisterBenchmark("reciprocal/latency/n=123",
+                                 latency<reciprocal, quotient_expected, small_dividend>);
+    benchmark::RegisterBenchmark("reciprocal/latency/n~2^32",
+                                 latency<reciprocal, quotient_expected, dividend_near_2_32>);
+    benchmark::RegisterBenchmark("compiler/latency/n=123",
+                                 latency<compiler, quotient_expected, small_dividend>);
+    benchmark::RegisterBenchmark("compiler/latency/n~2^32",
+                                 latency<compiler, quotient_expected, dividend_near_2_32>);
     benchmark::RegisterBenchmark("divide/throughput", throughput<divide>);
     benchmark::RegisterBenchmark("reciprocal/throughput", throughput<reciprocal>);
     benchmark::RegisterBenchmark("compiler/throughput", throughput<compiler>);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+
+    empty_ticks = std::numeric_limits<std::uint64_t>::max();
+    for (int i = 0; i < EMPTY_SAMPLES; ++i) empty_ticks = std::min(empty_ticks, sample([] {}));
+    cycles_per_tick_before = calibrate();
+    const auto [hz, source] = tsc_frequency();
     benchmark::AddCustomContext("hypervisor", hypervisor_present() ? "yes" : "no");
-    benchmark::AddCustomContext("tsc_frequency", tsc_frequency());
-    benchmark::AddCustomContext("latency_step",
-                                "next dividend = quotient XOR an immediate key (1 cycle)");
-    benchmark::RunSpecifiedBenchmarks();
+    benchmark::AddCustomContext("tsc_frequency", fixed(hz, 0) + " Hz (" + source + ")");
+    benchmark::AddCustomContext("core_cycles_per_tick_before", fixed(cycles_per_tick_before, 4));
+    benchmark::AddCustomContext("core_clock", fixed(hz * cycles_per_tick_before / 1e9, 3) + " GHz");
+    benchmark::AddCustomContext("calibration",
+                                "least of " + std::to_string(CALIBRATION_SAMPLES) + " samples of " +
+                                    std::to_string(CALIBRATION_ADDS) +
+                                    " dependent 32-bit register ADDs, 1 core cycle each");
+    benchmark::AddCustomContext(
+        "samples", "least of each row's samples (" + std::to_string(LATENCY_BLOCKS * UNROLL) +
+                       " chained or " + std::to_string(THROUGHPUT_BLOCKS * UNROLL) +
+                       " independent operations), less the least empty sample (" +
+                       std::to_string(empty_ticks) + " ticks)");
+    benchmark::AddCustomContext(
+        "latency_step", "next dividend = quotient XOR an immediate key; its 1 cycle is taken off");
+
+    const std::unique_ptr<benchmark::BenchmarkReporter> shown(
+        benchmark::CreateDefaultDisplayReporter());
+    after_the_rows reporter(shown.get());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
-    return wrong_quotient ? 1 : 0;
+    if (cycles_per_tick_after != 0 && calibrations_disagree()) {
+        std::fprintf(stderr,
+                     "div100-bench: the core clock changed during the run (%.4f, then "
+                     "%.4f cycles per tick): the cycle counts do not hold\n",
+                     cycles_per_tick_before, cycles_per_tick_after);
+        return 1;
+    }
+    return wrong_result ? 1 : 0;
 }
