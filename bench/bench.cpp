@@ -8,10 +8,12 @@
 // The clock: a row is timed in time-stamp-counter ticks, which run at a fixed
 // rate whatever the core's clock. A chain of dependent 32-bit register ADDs,
 // one core cycle each on every x86 core of the last twenty years, timed the
-// same way before the rows and again after them, gives core cycles per tick.
-// That assumes a core clock steady through the run: a clock that changes
-// (a laptop's power states; a hybrid CPU moving the thread between core
-// types) makes the two calibrations differ, and the run then fails.
+// same way gives core cycles per tick: among each row's own samples, for
+// that row, since the clock drifts by some per cent over seconds; and before
+// and after all rows, for the context. That assumes a core clock steady
+// while a row runs: a clock that changes (a laptop's power states; a hybrid
+// CPU moving the thread between core types) makes the calibrations before
+// and after differ, and beyond CALIBRATION_MARGIN the run fails.
 //
 // The samples: each row is the least of many short samples (a block of work
 // between two fenced TSC reads), less the least empty sample, as the tool
@@ -41,7 +43,8 @@ namespace {
 
 // Operations per block, written out inline so that loop overhead is small
 // against the work; blocks per sample, so that a sample is some thousands of
-// ticks (a TSC here advances in steps of about 20 ticks) and still short.
+// ticks (a TSC may advance in steps: 21 ticks on an AMD EPYC VM) and still
+// short.
 constexpr std::size_t UNROLL = 64;
 constexpr std::size_t LATENCY_BLOCKS = 16;
 constexpr std::size_t THROUGHPUT_BLOCKS = 256;
