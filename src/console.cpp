@@ -7,7 +7,6 @@
 namespace {
 constexpr DWORD KEY_POLL_MS = 1;
 constexpr int DECIMAL = 10;
-constexpr char CONSOLE_INPUT[] = "CONIN$";
 }  // namespace
 
 std::uint32_t print_text(const char* text) {
@@ -40,8 +39,8 @@ void wait_for_key() {
     // runtime's _kbhit and _getch read CONIN$, not the standard input handle.
     // A process with no console can never get a key, so it does not wait.
     HANDLE const console =
-        CreateFileA(CONSOLE_INPUT, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileA(CONSOLE_INPUT_NAME, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (console == INVALID_HANDLE_VALUE) return;
     const BOOL flushed = FlushConsoleInputBuffer(console);
     CloseHandle(console);

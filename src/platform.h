@@ -6,6 +6,9 @@
 // DIV100_OWN_HOST_DECLARATIONS our declarations stand on Windows too, for a
 // stand-in host in tests.
 
+// The name that opens the console's input, whatever standard input is.
+constexpr char CONSOLE_INPUT_NAME[] = "CONIN$";
+
 #if defined(_WIN32) && !defined(DIV100_OWN_HOST_DECLARATIONS)
 
 #ifndef WIN32_LEAN_AND_MEAN

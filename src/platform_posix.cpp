@@ -234,10 +234,11 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     return result;
 }
 
-// The console's input is standard input: "CONIN$" opens it, and closing it
+// The console's input is standard input: CONSOLE_INPUT_NAME opens it, and closing it
 // leaves it open. Nothing else can be opened.
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    return std::strcmp(name, "CONIN$") == 0 ? handle_of(CONSOLE_FD) : INVALID_HANDLE_VALUE;
+    return std::strcmp(name, CONSOLE_INPUT_NAME) == 0 ? handle_of(CONSOLE_FD)
+                                                      : INVALID_HANDLE_VALUE;
 }
 
 BOOL CloseHandle(HANDLE) { return TRUE; }
