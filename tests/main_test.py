@@ -222,12 +222,12 @@ class OnATerminal(TranscriptCase):
 
     def test_a_whole_run_answers_only_fresh_keys_and_echoes_nothing(self):
         job = self.start()
-        job.type(b"x")  # during the start delay: must not answer the range prompt
+        job.type(b"wx")  # during the start delay: must not answer the range prompt
         job.read_until(RANGE_PROMPT)
         self.assertTrue(job.still_waiting(), "the range prompt took a key typed before it")
         job.type(b"\r")
         job.read_until(b"4294001000\r\n")
-        job.type(b"y")  # during the range check: must not answer the exit prompt
+        job.type(b"yy")  # during the range check: must not answer the exit prompt
         job.read_until(EXIT_PROMPT)
         self.assertTrue(job.still_waiting(), "the exit prompt took a key typed before it")
         self.assertTrue(job.in_key_mode())
