@@ -87,6 +87,8 @@ struct any_value {
     static constexpr std::uint32_t key(std::size_t position) { return spread(position); }
 };
 
+// The 32-bit DIV of EDX:EAX = (0 : n) by 100 in a register, as the tool's
+// kernel and check run it: the quotient in EAX, the remainder in EDX.
 std::uint32_t divide(std::uint32_t n) {
     std::uint32_t quotient;
     std::uint32_t remainder;
@@ -97,6 +99,8 @@ std::uint32_t divide(std::uint32_t n) {
     return quotient;
 }
 
+// The tool's sequence: n + 1 in EAX (wrapping at 2^32 - 1), the 32-bit MUL
+// into EDX:EAX, the high half shifted; the low half is dropped.
 std::uint32_t reciprocal(std::uint32_t n) {
     std::uint32_t low;
     std::uint32_t high;
