@@ -341,23 +341,23 @@ class after_the_rows : public benchmark::BenchmarkReporter {
     std::vector<std::vector<Run>> runs_;
 };
 
+// The latency rows of a quotient sequence, for both kinds of dividend.
+template <std::uint32_t (*Quotient)(std::uint32_t)>
+void latency_rows(const std::string& name) {
+    benchmark::RegisterBenchmark((name + "/latency/n=123").c_str(),
+                                 latency<Quotient, quotient_expected, small_dividend>);
+    benchmark::RegisterBenchmark((name + "/latency/n~2^32").c_str(),
+                                 latency<Quotient, quotient_expected, dividend_near_2_32>);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("control/imul/latency",
                                  latency<multiply, multiply_expected, any_value>);
-    benchmark::RegisterBenchmark("divide/latency/n=123",
-                                 latency<divide, quotient_expected, small_dividend>);
-    benchmark::RegisterBenchmark("divide/latency/n~2^32",
-                                 latency<divide, quotient_expected, dividend_near_2_32>);
-    benchmark::RegisterBenchmark("reciprocal/latency/n=123",
-                                 latency<reciprocal, quotient_expected, small_dividend>);
-    benchmark::RegisterBenchmark("reciprocal/latency/n~2^32",
-                                 latency<reciprocal, quotient_expected, dividend_near_2_32>);
-    benchmark::RegisterBenchmark("compiler/latency/n=123",
-                                 latency<compiler, quotient_expected, small_dividend>);
-    benchmark::RegisterBenchmark("compiler/latency/n~2^32",
-                                 latency<compiler, quotient_expected, dividend_near_2_32>);
+    latency_rows<divide>("divide");
+    latency_rows<reciprocal>("reciprocal");
+    latency_rows<compiler>("compiler");
     benchmark::RegisterBenchmark("divide/throughput", throughput<divide>);
     benchmark::RegisterBenchmark("reciprocal/throughput", throughput<reciprocal>);
     benchmark::RegisterBenchmark("compiler/throughput", throughput<compiler>);
