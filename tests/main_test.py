@@ -147,6 +147,13 @@ class Job:
                 raise AssertionError("output ended before %r" % text)
             self.out += chunk
 
+    def read_prompt(self, prompt):
+        """Reads up to the prompt, then gives the key wait after it time to
+        discard what came before, so that a key typed or a stop sent next
+        meets the wait itself."""
+        self.read_until(prompt)
+        time.sleep(0.2)
+
     def still_waiting(self, seconds=0.5):
         """True when nothing more is printed for a while."""
         return not select.select([self.out_fd], [], [], seconds)[0]
@@ -257,9 +264,8 @@ class OnATerminal(TranscriptCase):
         job.type(b"\x1a")
         self.assert_stopped_by(job, signal.SIGTSTP)
         job.go(b"b")  # bg: it runs on without the terminal
-        job.read_until(RANGE_PROMPT)
+        job.read_prompt(RANGE_PROMPT)
         self.assertEqual(job.modes(), job.modes_before)
-        time.sleep(0.2)  # past the discard that follows the prompt, which would take "k"
         os.kill(job.pid, signal.SIGTSTP)
         self.assert_stopped_by(job, signal.SIGTSTP)
         job.go(b"f")  # fg
@@ -292,7 +298,7 @@ class OnATerminal(TranscriptCase):
                     self.assert_stopped_by(job, signal.SIGTSTP)
                     job.go(b"f")
                 job.await_true(job.in_key_mode, "key mode after ^Z")
-                job.read_until(RANGE_PROMPT)
+                job.read_prompt(RANGE_PROMPT)
                 job.type(b"k")
                 job.read_until(b"4294001000\r\n")
                 os.kill(job.pid, signal.SIGTERM)
