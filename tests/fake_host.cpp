@@ -20,7 +20,6 @@ void record(std::string call) {
     recorded.push_back(std::move(call));
 }
 
-HANDLE const INPUT = reinterpret_cast<HANDLE>(1);
 HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
 HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
 HANDLE const CONSOLE = reinterpret_cast<HANDLE>(4);
@@ -28,8 +27,7 @@ constexpr int ARROW_LEAD = 0xE0;
 constexpr int ARROW_UP = 0x48;
 
 std::string name_of(HANDLE handle) {
-    return handle == INPUT     ? "in"
-           : handle == OUTPUT  ? "out"
+    return handle == OUTPUT    ? "out"
            : handle == PROCESS ? "process"
            : handle == CONSOLE ? "console"
                                : "?";
@@ -57,9 +55,7 @@ const call_list& calls() { return recorded; }
 
 namespace host {
 
-HANDLE GetStdHandle(DWORD which) {
-    return which == STD_INPUT_HANDLE ? INPUT : which == STD_OUTPUT_HANDLE ? OUTPUT : nullptr;
-}
+HANDLE GetStdHandle(DWORD which) { return which == STD_OUTPUT_HANDLE ? OUTPUT : nullptr; }
 
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
     record("WriteFile(" + name_of(file) + ", " + std::string(static_cast<const char*>(data), size) +
