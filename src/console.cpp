@@ -5,13 +5,46 @@
 #include "platform.h"
 
 namespace {
+
 constexpr DWORD KEY_POLL_MS = 1;
 constexpr int DECIMAL = 10;
+constexpr fixed_text OUTPUT_LOST_TEXT{"div100: cannot write the output: "};
+constexpr std::size_t REASON_SIZE = 200;
+
+// A write of the transcript failed: the run ends at once. A reader that went
+// away ends it quietly, as a pipeline expects (on Linux SIGPIPE has ended
+// the process before the failure comes back); any other failure is said on
+// standard error, in one line.
+[[noreturn]] void end_with_output_lost() {
+    const DWORD error = GetLastError();
+    if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA) {
+        char line[sizeof OUTPUT_LOST_TEXT.bytes + REASON_SIZE + sizeof LINE_BREAK.bytes] = {};
+        std::uint32_t length = text_length(OUTPUT_LOST_TEXT.bytes);
+        std::memcpy(line, OUTPUT_LOST_TEXT.bytes, length);
+        DWORD reason = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, line + length, REASON_SIZE, nullptr);
+        // Windows ends its text in ".\r\n"; the line ends in one line break.
+        while (reason > 0 &&
+               (line[length + reason - 1] == '\n' || line[length + reason - 1] == '\r' ||
+                line[length + reason - 1] == '.')) {
+            --reason;
+        }
+        length += reason;
+        std::memcpy(line + length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, text_length(line), &written, nullptr);
+    }
+    ExitProcess(EXIT_OUTPUT_LOST);
+}
+
 }  // namespace
 
 std::uint32_t print_text(const char* text) {
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, text_length(text), &written, nullptr);
+    if (WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, text_length(text), &written, nullptr) ==
+        FALSE) {
+        end_with_output_lost();
+    }
     return written;
 }
 
@@ -34,20 +67,26 @@ std::uint32_t text_length(const char* text) {
 
 void render_decimal(std::uint32_t value, char* buffer) { _ultoa(value, buffer, DECIMAL); }
 
-void wait_for_key() {
+void wait_for_key(const char* prompt) {
     // The keys come from the console itself, whatever standard input is: the
     // runtime's _kbhit and _getch read CONIN$, not the standard input handle.
-    // A process with no console can never get a key, so it does not wait.
+    // What was typed so far is discarded before the prompt shows, so that
+    // every key typed once it shows counts.
     HANDLE const console =
         CreateFileA(CONSOLE_INPUT_NAME, GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (console == INVALID_HANDLE_VALUE) return;
-    const BOOL flushed = FlushConsoleInputBuffer(console);
-    CloseHandle(console);
+    BOOL flushed = FALSE;
+    if (console != INVALID_HANDLE_VALUE) {
+        flushed = FlushConsoleInputBuffer(console);
+        CloseHandle(console);
+    }
     // A key that yields two codes (arrows, F1 to F12, Home, Delete ...) leaves
     // its second in the runtime's own one-code buffer, out of the flush's
     // reach. Once the console is empty, a code still waiting is that one.
     if (flushed != FALSE && _kbhit() != 0) _getch();
+    print_text(prompt);
+    // A process with no console can never get a key, so it does not wait.
+    if (console == INVALID_HANDLE_VALUE) return;
     do {
         Sleep(KEY_POLL_MS);
     } while (_kbhit() == 0);

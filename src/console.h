@@ -18,8 +18,12 @@ static_assert(NUMBER_BUFFER_SIZE % 4 == 0, "text_length reads whole words");
 
 inline constexpr fixed_text LINE_BREAK{"\r\n"};
 
+// The exit code of a run whose output could not be written.
+constexpr unsigned EXIT_OUTPUT_LOST = 1;
+
 // Writes a zero-terminated text to standard output in one system write and
-// returns the count of bytes the system took.
+// returns the count of bytes the system took. Where the write fails, the run
+// ends there with EXIT_OUTPUT_LOST.
 std::uint32_t print_text(const char* text);
 
 // Bytes before the first zero byte. Reads whole four-byte words from the
@@ -29,6 +33,7 @@ std::uint32_t text_length(const char* text);
 // The unsigned decimal digits of value and a zero byte, into buffer.
 void render_decimal(std::uint32_t value, char* buffer);
 
-// Discards keys typed at the console so far, then waits for a new one and
-// consumes it without echo. Returns at once where there is no console.
-void wait_for_key();
+// Discards keys typed at the console so far, prints prompt, then waits for a
+// new key and consumes it without echo. Returns at once where there is no
+// console.
+void wait_for_key(const char* prompt);

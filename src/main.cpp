@@ -15,18 +15,18 @@ constexpr fixed_text EXIT_PROMPT{"Press any key to exit..."};
 }  // namespace
 
 void run_sequence() {
+    attach_console();
     Sleep(START_DELAY_MS);
     time_kernel<div_kernel>(div_cycles_buffer, DIV_LABEL.bytes);
     time_kernel<reciprocal_kernel>(reciprocal_cycles_buffer, RECIPROCAL_LABEL.bytes);
-    print_text(RANGE_PROMPT.bytes);
-    wait_for_key();
+    wait_for_key(RANGE_PROMPT.bytes);
     print_text(LINE_BREAK.bytes);
-    verify_range();
+    report_mismatch(verify_range());
+    exit_sequence();
 }
 
 void exit_sequence() {
-    print_text(EXIT_PROMPT.bytes);
-    wait_for_key();
+    wait_for_key(EXIT_PROMPT.bytes);
     print_text(LINE_BREAK.bytes);
     ExitProcess(EXIT_CODE);
 }

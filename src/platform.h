@@ -21,6 +21,9 @@ constexpr char CONSOLE_INPUT_NAME[] = "CONIN$";
 #include <stdlib.h>
 #include <windows.h>
 
+// A Windows console needs nothing set up: the process starts attached to it.
+inline void attach_console() {}
+
 #else
 
 #include <cstdint>
@@ -36,6 +39,7 @@ using LPDWORD = DWORD*;
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
 using LPCSTR = const char*;
+using LPSTR = char*;
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
@@ -43,6 +47,11 @@ constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
 constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
 constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
+constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
 constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
 constexpr DWORD GENERIC_READ = 0x80000000;
@@ -54,6 +63,9 @@ inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(std::intptr_
 
 HANDLE GetStdHandle(DWORD which);
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+DWORD GetLastError();
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message, DWORD language, LPSTR buffer,
+                     DWORD size, void* arguments);
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE object);
@@ -65,6 +77,10 @@ void Sleep(DWORD milliseconds);
 HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class);
 [[noreturn]] void ExitProcess(UINT exit_code);
+
+// Where the console is a terminal, puts it in key mode and takes the signals
+// that must give it back. The tool's first call; tests never make it.
+void attach_console();
 
 }  // namespace host
 

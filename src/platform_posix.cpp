@@ -1,16 +1,18 @@
 // The host calls of the tool on a POSIX system, with the meaning they have on
-// a Windows console. Standard input, when it is a terminal, is the console: it
-// is in key mode (no line editing, no echo, signals kept) from the start of
-// the process while the tool is in the foreground, and put back exactly as
-// found on every way out: exit, any signal that ends the process, a stop.
+// a Windows console. Standard input, when it is a terminal, is the console:
+// from attach_console on it is in key mode (no line editing, no echo, signals
+// kept) while the tool is in the foreground, and put back as the tool last
+// found it on every way out: exit, any signal that ends the process, a stop.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -26,11 +28,15 @@ namespace host {
 namespace {
 
 constexpr int CONSOLE_FD = STDIN_FILENO;
-constexpr int HIGH_NICE = -10;
-constexpr int NORMAL_NICE = 0;
+constexpr int HIGH_NICE_STEP = 10;  // high priority: the starting nice value less this
+constexpr int LEAST_NICE = -20;
 constexpr int NO_KEY = -1;
 constexpr long NS_PER_MS = 1000000;
 constexpr long NS_PER_S = 1000000000;
+constexpr unsigned long LEAST_TIMER_SLACK_NS = 1;
+// A failure that has no Windows code carries its errno under the bit that
+// Windows leaves to applications.
+constexpr DWORD ERRNO_ERROR = 0x20000000;
 
 // A handle is a file descriptor plus one, so that no descriptor is the null
 // handle; the current process is the pseudo-handle -1, as on Windows.
@@ -38,25 +44,27 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intp
 int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1); }
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
-// The console's terminal: not one; not yet ours (a job started in the
-// background); in the modes it was found in (while suspended or back in the
-// background); in key mode; or given back for good at the end of the run,
-// after which nothing changes it again.
-enum console_state : int { NO_TERMINAL, NOT_YET_OURS, AS_FOUND, KEY_MODE, GIVEN_BACK };
-volatile std::sig_atomic_t console = NO_TERMINAL;
-termios found_modes;  // the terminal as the process first had it
+DWORD last_error = 0;
+
+// What the console's terminal is in: there is none; it is left as it is (not
+// yet in key mode, stopped, or in the background, where the foreground job
+// owns it); key mode; or given back for good at the end of the run, after
+// which nothing changes it again.
+enum terminal_state : int { NO_TERMINAL, LEFT_AS_IS, KEY_MODE, GIVEN_BACK };
+volatile std::sig_atomic_t terminal = NO_TERMINAL;
+termios found_modes;  // the terminal as the tool last came to it
 termios key_modes;    // the same without line editing and echo
 
 // The terminal is ours to change while our process group is its foreground
 // group, or when it is not our controlling terminal at all (job control does
 // not apply to it, and tcgetpgrp says ENOTTY). A job in the background leaves
-// the terminal to the foreground job.
-bool terminal_is_ours(int fd) {
-    const pid_t group = tcgetpgrp(fd);
+// the terminal to the foreground job; a terminal that has hung up is no one's.
+bool terminal_is_ours() {
+    const pid_t group = tcgetpgrp(CONSOLE_FD);
     return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
-// Every change of a terminal runs with all signals held, so that no handler
+// Every change of the terminal runs with all signals held, so that no handler
 // runs in the middle of one (a late SIGCONT cannot undo the final give-back).
 // SIGTTOU is among them: a change that races with the shell taking the
 // terminal is made, not turned into a stop.
@@ -77,40 +85,51 @@ class signals_held {
     int saved_errno_;
 };
 
-void change_console(console_state wanted) {
+// LEFT_AS_IS or KEY_MODE, in the foreground -> KEY_MODE. Coming from
+// LEFT_AS_IS, the modes to give back are the terminal's as they are now:
+// whatever was set while the tool was away (stty at the shell while it was
+// stopped) stands. Out of the foreground, the terminal stays left as it is.
+void take_key_mode() {
     const signals_held held;
-    const int now = console;
-    const bool ours = now != NO_TERMINAL && now != GIVEN_BACK && terminal_is_ours(CONSOLE_FD);
-    if (now == NOT_YET_OURS) {
-        // The modes are found when the terminal first is ours: in the
-        // background they are the foreground job's (a shell's line editor).
-        if (wanted == KEY_MODE && ours && tcgetattr(CONSOLE_FD, &found_modes) == 0) {
-            key_modes = found_modes;
-            key_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-            key_modes.c_cc[VMIN] = 1;
-            key_modes.c_cc[VTIME] = 0;
-            tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
-            console = KEY_MODE;
-        } else if (wanted == GIVEN_BACK) {
-            console = GIVEN_BACK;
-        }
-    } else if (now == AS_FOUND || now == KEY_MODE) {
-        if (wanted == KEY_MODE && ours) {
-            tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
-        } else if (wanted != KEY_MODE && ours) {
-            // What was typed and not read (the rest of a multi-byte key)
-            // goes no further than this run.
-            if (wanted == GIVEN_BACK) tcflush(CONSOLE_FD, TCIFLUSH);
-            if (now == KEY_MODE) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
-        }
-        // Out of the foreground the terminal is in whatever modes the
-        // foreground job set: key mode is taken anew on the way back.
-        console = wanted == KEY_MODE && !ours ? AS_FOUND : wanted;
+    const int now = terminal;
+    if (now != LEFT_AS_IS && now != KEY_MODE) return;
+    if (!terminal_is_ours()) {
+        terminal = LEFT_AS_IS;
+        return;
     }
+    if (now == LEFT_AS_IS) {
+        if (tcgetattr(CONSOLE_FD, &found_modes) != 0) return;
+        key_modes = found_modes;
+        key_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+        key_modes.c_cc[VMIN] = 1;
+        key_modes.c_cc[VTIME] = 0;
+    }
+    tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
+    terminal = KEY_MODE;
 }
 
-void take_key_mode() { change_console(KEY_MODE); }
-void give_back_terminal() { change_console(GIVEN_BACK); }
+// KEY_MODE -> LEFT_AS_IS, for a stop: the found modes back where the
+// terminal is ours.
+void leave_key_mode() {
+    const signals_held held;
+    if (terminal != KEY_MODE) return;
+    if (terminal_is_ours()) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+    terminal = LEFT_AS_IS;
+}
+
+// LEFT_AS_IS or KEY_MODE -> GIVEN_BACK, for good: where the terminal is ours,
+// what was typed and not read (the rest of a multi-byte key) goes no further
+// than this run, and the found modes are back.
+void give_back_terminal() {
+    const signals_held held;
+    const int now = terminal;
+    if (now != LEFT_AS_IS && now != KEY_MODE) return;
+    if (terminal_is_ours()) {
+        tcflush(CONSOLE_FD, TCIFLUSH);
+        if (now == KEY_MODE) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+    }
+    terminal = GIVEN_BACK;
+}
 
 void set_handler(int sig, void (*handler)(int), int flags) {
     struct sigaction action = {};
@@ -121,28 +140,31 @@ void set_handler(int sig, void (*handler)(int), int flags) {
 }
 
 // A signal whose default action ends the process: the terminal is given back,
-// then that default action ends it (the handler was reset on entry, and the
-// raised signal is delivered as the handler returns), so the parent sees the
-// true cause.
+// then that default action ends it, so the parent sees the true cause. The
+// handler runs with every signal held and stays in place until the terminal
+// is back, so a burst of the same signal cannot end the process first; the
+// raised copy is delivered as the handler returns.
 void on_fatal_signal(int sig) {
     give_back_terminal();
+    set_handler(sig, SIG_DFL, 0);
     raise(sig);
 }
 
-// Suspend: put the terminal back for the shell, stop, and take key mode again
-// on resuming in the foreground. Where the stop does not happen (the kernel
-// discards it for an orphaned process group, as when the tool leads its own
-// session), key mode is back at once.
-void on_suspend(int) {
+// A stop (Ctrl-Z, or SIGTTIN or SIGTTOU sent by anyone): put the terminal back
+// for the shell, stop by that signal, and take key mode again on resuming in
+// the foreground. Where the stop does not happen (the kernel discards it for
+// an orphaned process group, as when the tool leads its own session), key mode
+// is back at once.
+void on_stop(int sig) {
     const int saved_errno = errno;
-    change_console(AS_FOUND);
-    set_handler(SIGTSTP, SIG_DFL, 0);
-    raise(SIGTSTP);
+    leave_key_mode();
+    set_handler(sig, SIG_DFL, 0);
+    raise(sig);
     sigset_t stop;
     sigemptyset(&stop);
-    sigaddset(&stop, SIGTSTP);
+    sigaddset(&stop, sig);
     sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until SIGCONT
-    set_handler(SIGTSTP, on_suspend, SA_RESTART);
+    set_handler(sig, on_stop, SA_RESTART);
     take_key_mode();
     errno = saved_errno;
 }
@@ -159,11 +181,13 @@ void take_signal(int sig, void (*handler)(int), int flags) {
     if (current.sa_handler == SIG_DFL) set_handler(sig, handler, flags);
 }
 
-// The signals whose default action ends the process, but for the two the
-// tool ignores: SIGPIPE and SIGXFSZ.
+// The signals whose default action ends the process, SIGPIPE among them (a
+// reader that goes away ends the run as it ends any pipeline), but for
+// SIGXFSZ, which the tool ignores so that a write over the file size limit
+// fails and is reported.
 constexpr int FATAL_SIGNALS[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT,   SIGBUS,  SIGFPE, SIGUSR1,
-    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,  SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
+    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGIO,   SIGVTALRM, SIGPROF, SIGSYS,
 #ifdef SIGSTKFLT
     SIGSTKFLT,
 #endif
@@ -171,46 +195,40 @@ constexpr int FATAL_SIGNALS[] = {
     SIGPWR,
 #endif
 };
+constexpr int STOP_SIGNALS[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
-bool attach_console() {
-    // A reader that goes away, or a file that reaches its size limit, must
-    // not end the run: writes just fail.
-    std::signal(SIGPIPE, SIG_IGN);
+// Input a key wait reads rather than polls: not a terminal (a pipe, a file,
+// a socket, nothing), or a terminal that has hung up.
+bool input_is_read() { return isatty(CONSOLE_FD) == 0; }
+
+}  // namespace
+
+void attach_console() {
     std::signal(SIGXFSZ, SIG_IGN);
-    if (isatty(CONSOLE_FD) == 0 || tcgetattr(CONSOLE_FD, &found_modes) != 0) return false;
-    console = NOT_YET_OURS;
-    for (const int sig : FATAL_SIGNALS) take_signal(sig, on_fatal_signal, SA_RESETHAND);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
-        take_signal(sig, on_fatal_signal, SA_RESETHAND);
-    take_signal(SIGTSTP, on_suspend, SA_RESTART);
+    // The 968 one-millisecond sleeps of the range check, each about a
+    // millisecond, not one plus the kernel's default 50 microsecond slack.
+    prctl(PR_SET_TIMERSLACK, LEAST_TIMER_SLACK_NS);
+    if (isatty(CONSOLE_FD) == 0) return;
+    terminal = LEFT_AS_IS;
+    for (const int sig : FATAL_SIGNALS) take_signal(sig, on_fatal_signal, 0);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) take_signal(sig, on_fatal_signal, 0);
+    for (const int sig : STOP_SIGNALS) take_signal(sig, on_stop, SA_RESTART);
     set_handler(SIGCONT, on_resume, SA_RESTART);
     std::atexit(give_back_terminal);
     take_key_mode();
-    return true;
 }
-
-// Like a Windows console, the terminal is in its console mode from the start
-// of the process, before any of the tool's code runs (in the foreground; a
-// job started in the background takes it when brought to the foreground).
-[[maybe_unused]] const bool console_attached = attach_console();
-
-// Input that can never deliver a key: closed, or open for writing only.
-bool input_at_end() {
-    const int flags = fcntl(CONSOLE_FD, F_GETFL);
-    return flags < 0 || (flags & O_ACCMODE) == O_WRONLY;
-}
-
-}  // namespace
 
 HANDLE GetStdHandle(DWORD which) {
     if (which == STD_INPUT_HANDLE) return handle_of(STDIN_FILENO);
     if (which == STD_OUTPUT_HANDLE) return handle_of(STDOUT_FILENO);
+    if (which == STD_ERROR_HANDLE) return handle_of(STDERR_FILENO);
     return handle_of(-1);
 }
 
 // Hands over every byte: short writes and interruptions are resumed, a
-// non-blocking descriptor is waited for. A failure is reported only in the
-// result, with *written counting what the system took.
+// non-blocking descriptor is waited for. A failure returns FALSE, with
+// *written counting what the system took and GetLastError saying why: a
+// reader gone is ERROR_BROKEN_PIPE, as on Windows.
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED) {
     const int fd = fd_of(file);
     const char* bytes = static_cast<const char*>(data);
@@ -226,6 +244,9 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
             pollfd ready = {fd, POLLOUT, 0};
             poll(&ready, 1, -1);
         } else {
+            last_error = count == 0       ? ERRNO_ERROR | EIO
+                         : errno == EPIPE ? ERROR_BROKEN_PIPE
+                                          : ERRNO_ERROR | static_cast<DWORD>(errno);
             result = FALSE;
             break;
         }
@@ -234,8 +255,22 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     return result;
 }
 
-// The console's input is standard input: CONSOLE_INPUT_NAME opens it, and closing it
-// leaves it open. Nothing else can be opened.
+DWORD GetLastError() { return last_error; }
+
+// The system's words for an error code of GetLastError, without a line
+// break; the length of the text, or 0 where the buffer has no room.
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD message, DWORD, LPSTR buffer, DWORD size, void*) {
+    const int number =
+        message == ERROR_BROKEN_PIPE ? EPIPE : static_cast<int>(message & ~ERRNO_ERROR);
+    const char* text = std::strerror(number);
+    const std::size_t length = std::strlen(text);
+    if (size == 0 || length >= size) return 0;
+    std::memcpy(buffer, text, length + 1);
+    return static_cast<DWORD>(length);
+}
+
+// The console's input is standard input: CONSOLE_INPUT_NAME opens it, and
+// closing it leaves it open. Nothing else can be opened.
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     return std::strcmp(name, CONSOLE_INPUT_NAME) == 0 ? handle_of(CONSOLE_FD)
                                                       : INVALID_HANDLE_VALUE;
@@ -251,21 +286,22 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
     const int fd = fd_of(input);
     if (isatty(fd) == 0) return FALSE;
     const signals_held held;
-    return terminal_is_ours(fd) && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
+    return terminal_is_ours() && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
 }
 
-// Non-zero when a key can be read at once, and also at end of input, on a
-// descriptor that cannot be read or on an error, so that a key wait always
-// ends.
+// Non-zero when a key can be read at once. Input that is not a terminal is
+// read, not polled (poll does not see a FIFO that never had a writer, or a
+// listening socket): a byte, or its end or an error, always comes, so the
+// answer is yes.
 int _kbhit() {
-    if (input_at_end()) return 1;
+    if (input_is_read()) return 1;
     // A job brought to the foreground while running gets no SIGCONT from the
     // shell: key mode is taken here, where a key is waited for. In the
     // background the keys are the foreground job's, and reading them would
     // stop the process: none is ours.
-    if (console == NOT_YET_OURS || console == AS_FOUND) {
+    if (terminal != KEY_MODE) {
         take_key_mode();
-        if (console != KEY_MODE) return 0;
+        if (terminal != KEY_MODE) return 0;
     }
     pollfd ready = {CONSOLE_FD, POLLIN, 0};
     int count;
@@ -275,14 +311,20 @@ int _kbhit() {
     return count != 0 ? 1 : 0;
 }
 
-// One byte of input, or NO_KEY at end of input.
+// One byte of input, waited for; NO_KEY at end of input or on an error.
 int _getch() {
     unsigned char key;
-    ssize_t count;
-    do {
-        count = read(CONSOLE_FD, &key, 1);
-    } while (count < 0 && errno == EINTR);
-    return count == 1 ? key : NO_KEY;
+    for (;;) {
+        const ssize_t count = read(CONSOLE_FD, &key, 1);
+        if (count == 1) return key;
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready = {CONSOLE_FD, POLLIN, 0};
+            poll(&ready, 1, -1);
+            continue;
+        }
+        return NO_KEY;
+    }
 }
 
 char* _ultoa(unsigned long value, char* buffer, int radix) {
@@ -324,14 +366,25 @@ void Sleep(DWORD milliseconds) {
 
 HANDLE GetCurrentProcess() { return CURRENT_PROCESS; }
 
-// High is nice -10, normal is nice 0; a refused change fails and changes nothing.
+// Normal is the nice value the process had at its first change, high is ten
+// less (as far as the system allows: a refused change fails and changes
+// nothing), so `nice -n 19 div100` runs at 9, then 19.
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
+    static int normal_nice = 0;
+    static bool normal_known = false;
     if (process != CURRENT_PROCESS) return FALSE;
+    if (!normal_known) {
+        errno = 0;
+        const int now = getpriority(PRIO_PROCESS, 0);
+        if (errno != 0) return FALSE;
+        normal_nice = now;
+        normal_known = true;
+    }
     int nice;
     if (priority_class == HIGH_PRIORITY_CLASS) {
-        nice = HIGH_NICE;
+        nice = std::max(normal_nice - HIGH_NICE_STEP, LEAST_NICE);
     } else if (priority_class == NORMAL_PRIORITY_CLASS) {
-        nice = NORMAL_NICE;
+        nice = normal_nice;
     } else {
         return FALSE;
     }

@@ -11,9 +11,9 @@ inline char progress_buffer[NUMBER_BUFFER_SIZE];
 inline char mismatch_buffer[NUMBER_BUFFER_SIZE];
 
 // Checks the reciprocal quotient against DIV from RANGE_START upward, a
-// progress line after each block, until the first mismatch, which it reports
-// before handing over to the exit sequence. Never returns.
-[[noreturn]] void verify_range();
+// progress line after each completed block, and returns the first dividend
+// where they differ. Nothing is printed for the block that holds it.
+std::uint32_t verify_range();
 
 // BLOCK_SIZE inline checks of first, first + 1, ... (modulo 2^32). Returns the
 // first dividend not shown to agree: the failing one, or first + BLOCK_SIZE

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -38,13 +39,59 @@ TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
               (call_list{"WriteFile(out, )", "WriteFile(out, Press any key to exit...)"}));
 }
 
-TEST(WaitForKey, DiscardsTheConsolesKeysThenSleepsBeforeEachPollAndReadsOneKeySilently) {
-    fake_host::reset(2);
-    wait_for_key();
+// A failed write ends the run with exit code 1: a reader gone quietly, any
+// other failure with one line on standard error.
+TEST(PrintText, AFailedWriteEndsTheRun) {
+    for (const DWORD gone : {ERROR_NO_DATA, ERROR_BROKEN_PIPE}) {
+        fake_host::reset();
+        fake_host::fail_writes(gone);
+        EXPECT_THROW(print_text("lost"), fake_host::process_ended);
+        EXPECT_EQ(fake_host::calls(), (call_list{"WriteFile(out, lost) failed", "ExitProcess(1)"}));
+    }
+    fake_host::reset();
+    fake_host::fail_writes(112);
+    EXPECT_THROW(print_text("lost"), fake_host::process_ended);
     EXPECT_EQ(fake_host::calls(),
-              (call_list{"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
-                         "CloseHandle(console)", "_kbhit() = 0", "Sleep(1)", "_kbhit() = 0",
-                         "Sleep(1)", "_kbhit() = 1", "_getch() = 107"}));
+              (call_list{"WriteFile(out, lost) failed",
+                         "WriteFile(err, div100: cannot write the output: error 112\r\n)",
+                         "ExitProcess(1)"}));
+}
+
+namespace {
+
+// What one key wait did: whether the console's keys were discarded before
+// its prompt showed, and the codes it read once the prompt showed.
+struct key_wait {
+    bool discarded_first;
+    call_list codes_after_prompt;
+};
+
+key_wait wait_at(const char* prompt) {
+    const std::size_t before = fake_host::calls().size();
+    wait_for_key(prompt);
+    const call_list& calls = fake_host::calls();
+    const std::string shown = "WriteFile(out, " + std::string(prompt) + ")";
+    const auto begin = calls.begin() + static_cast<std::ptrdiff_t>(before);
+    const auto prompt_at = std::find(begin, calls.end(), shown);
+    const auto discard_at = std::find(begin, calls.end(), "FlushConsoleInputBuffer(console)");
+    key_wait wait{discard_at < prompt_at, {}};
+    for (auto call = prompt_at; call != calls.end(); ++call) {
+        if (call->rfind("_getch()", 0) == 0) wait.codes_after_prompt.push_back(*call);
+    }
+    return wait;
+}
+
+}  // namespace
+
+TEST(WaitForKey, DiscardsBeforeThePromptThenTakesOneNewKeyWithoutEcho) {
+    fake_host::reset(2);
+    const key_wait wait = wait_at("Go?");
+    EXPECT_TRUE(wait.discarded_first);
+    EXPECT_EQ(wait.codes_after_prompt, call_list{"_getch() = 107"});
+    EXPECT_EQ(
+        std::count_if(fake_host::calls().begin(), fake_host::calls().end(),
+                      [](const std::string& call) { return call.rfind("WriteFile", 0) == 0; }),
+        1);
 }
 
 // msvcrt keeps an arrow key's second code back after the first; the next
@@ -52,20 +99,15 @@ TEST(WaitForKey, DiscardsTheConsolesKeysThenSleepsBeforeEachPollAndReadsOneKeySi
 TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
     fake_host::reset(1);
     fake_host::keys_yield_two_codes();
-    wait_for_key();
-    wait_for_key();
-    EXPECT_EQ(fake_host::calls(),
-              (call_list{"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
-                         "CloseHandle(console)", "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1",
-                         "_getch() = 224",  // the first prompt answered; 72 held back
-                         "CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)",
-                         "CloseHandle(console)", "_kbhit() = 1", "_getch() = 72", "Sleep(1)",
-                         "_kbhit() = 0", "Sleep(1)", "_kbhit() = 1", "_getch() = 224"}));
+    EXPECT_EQ(wait_at("One?").codes_after_prompt, call_list{"_getch() = 224"});  // 72 held back
+    const key_wait second = wait_at("Two?");
+    EXPECT_TRUE(second.discarded_first);
+    EXPECT_EQ(second.codes_after_prompt, call_list{"_getch() = 224"});
 }
 
-TEST(WaitForKey, WithNoConsoleEndsAtOnce) {
+TEST(WaitForKey, WithNoConsoleShowsThePromptAndEndsAtOnce) {
     fake_host::reset(1);
     fake_host::no_console();
-    wait_for_key();
-    EXPECT_EQ(fake_host::calls(), (call_list{"CreateFileA(CONIN$)"}));
+    wait_for_key("Go?");
+    EXPECT_EQ(fake_host::calls(), (call_list{"CreateFileA(CONIN$)", "WriteFile(out, Go?)"}));
 }

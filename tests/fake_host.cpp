@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "main.h"
 #include "platform.h"
 
 namespace {
@@ -13,6 +12,7 @@ int polls_left = 0;
 bool two_codes = false;
 int code_held_back = -1;
 bool console_missing = false;
+DWORD write_error = 0;
 std::string (*annotation)() = nullptr;
 
 void record(std::string call) {
@@ -21,6 +21,7 @@ void record(std::string call) {
 }
 
 HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
+HANDLE const ERRORS = reinterpret_cast<HANDLE>(5);
 HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
 HANDLE const CONSOLE = reinterpret_cast<HANDLE>(4);
 constexpr int ARROW_LEAD = 0xE0;
@@ -28,6 +29,7 @@ constexpr int ARROW_UP = 0x48;
 
 std::string name_of(HANDLE handle) {
     return handle == OUTPUT    ? "out"
+           : handle == ERRORS  ? "err"
            : handle == PROCESS ? "process"
            : handle == CONSOLE ? "console"
                                : "?";
@@ -42,6 +44,7 @@ void reset(int polls_before_key, std::string (*annotate)()) {
     polls_per_key = polls_left = polls_before_key;
     annotation = annotate;
     two_codes = console_missing = false;
+    write_error = 0;
     code_held_back = -1;
 }
 
@@ -49,19 +52,35 @@ void keys_yield_two_codes() { two_codes = true; }
 
 void no_console() { console_missing = true; }
 
+void fail_writes(DWORD error) { write_error = error; }
+
 const call_list& calls() { return recorded; }
 
 }  // namespace fake_host
 
 namespace host {
 
-HANDLE GetStdHandle(DWORD which) { return which == STD_OUTPUT_HANDLE ? OUTPUT : nullptr; }
+HANDLE GetStdHandle(DWORD which) {
+    return which == STD_OUTPUT_HANDLE ? OUTPUT : which == STD_ERROR_HANDLE ? ERRORS : nullptr;
+}
 
+// Writes to standard output fail with the error of fail_writes, if any.
 BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    const bool fails = write_error != 0 && file == OUTPUT;
     record("WriteFile(" + name_of(file) + ", " + std::string(static_cast<const char*>(data), size) +
-           ")" + (overlapped != nullptr ? " overlapped" : ""));
-    *written = size;
-    return TRUE;
+           ")" + (overlapped != nullptr ? " overlapped" : "") + (fails ? " failed" : ""));
+    *written = fails ? 0 : size;
+    return fails ? FALSE : TRUE;
+}
+
+DWORD GetLastError() { return write_error; }
+
+// Every message as Windows words one: a sentence ending in ".\r\n".
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD message, DWORD, LPSTR buffer, DWORD size, void*) {
+    const std::string text = "error " + std::to_string(message) + ".\r\n";
+    if (text.size() >= size) return 0;
+    std::snprintf(buffer, size, "%s", text.c_str());
+    return static_cast<DWORD>(text.size());
 }
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
@@ -123,8 +142,3 @@ void ExitProcess(UINT exit_code) {
 }
 
 }  // namespace host
-
-void exit_sequence() {
-    record("exit_sequence()");
-    throw fake_host::process_ended{};
-}

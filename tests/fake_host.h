@@ -4,11 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 namespace fake_host {
 
 using call_list = std::vector<std::string>;
 
-// Thrown where the real process would end (ExitProcess, exit_sequence).
+// Thrown where the real process would end (ExitProcess).
 struct process_ended {};
 
 // Forgets the calls so far; _kbhit then reports no key for the given number
@@ -24,6 +26,9 @@ void keys_yield_two_codes();
 
 // Until the next reset, the process has no console: CONIN$ cannot be opened.
 void no_console();
+
+// Until the next reset, every write to standard output fails with error.
+void fail_writes(DWORD error);
 
 const call_list& calls();
 

@@ -5,6 +5,7 @@ through its console. Usage: main_test.py path/to/div100
                      main_test.py --wine WINE --driver win32_driver.exe div100.exe"""
 
 import argparse
+import ctypes
 import os
 import pty
 import re
@@ -27,6 +28,9 @@ AFTER_COUNTS = (RANGE_PROMPT + b"\r\n"
                 + b"".join(b"%d\r\n" % n for n in range(4294001000, 4294967001, 1000))
                 + b"mismatch at 4294967295\r\n" + EXIT_PROMPT + b"\r\n")
 LFLAG = 3
+IFLAG = 0
+CC = 6
+PR_SET_CHILD_SUBREAPER = 36
 
 
 class TranscriptCase(unittest.TestCase):
@@ -45,11 +49,12 @@ class Job:
     brings it to the foreground ("f", with SIGCONT only if it is stopped, as
     bash does) or continues it in the background ("b"). With
     leader, the tool itself leads the session, as under ssh or setsid; with
-    other_input, its standard input is a second terminal. Its standard output
-    is a pipe, so the bytes are exact; anything that shows on the terminal is
-    echo."""
+    other_input, its standard input is a second terminal; with through, it is
+    started through that command (strace -D, which keeps the tool's pid). Its
+    standard output is a pipe, so the bytes are exact; anything that shows on
+    the terminal is echo."""
 
-    def __init__(self, background=False, leader=False, other_input=False):
+    def __init__(self, background=False, leader=False, other_input=False, through=()):
         out_r, out_w = os.pipe()
         status_r, status_w = os.pipe()
         go_r, go_w = os.pipe()
@@ -61,9 +66,11 @@ class Job:
             if other_input:
                 os.dup2(input_slave, 0)
             os.dup2(out_w, 1)
+            command = [*through, TOOL]
+            signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell leaves it
             if leader:
-                os.execv(TOOL, [TOOL])
-            self._shell(status_w, go_r, background)
+                os.execvp(command[0], command)
+            self._shell(status_w, go_r, background, command)
         for fd in (out_w, status_w, go_r) + ((input_slave,) if other_input else ()):
             os.close(fd)
         self.out_fd, self.status_fd, self.go_fd = out_r, status_r, go_w
@@ -74,7 +81,7 @@ class Job:
         self.modes_before = self.modes()
 
     @staticmethod
-    def _shell(status_w, go_r, background):
+    def _shell(status_w, go_r, background, command):
         try:
             signal.signal(signal.SIGTTOU, signal.SIG_IGN)
             child = os.fork()
@@ -83,7 +90,7 @@ class Job:
                 if not background:
                     os.tcsetpgrp(2, os.getpid())
                 signal.signal(signal.SIGTTOU, signal.SIG_DFL)
-                os.execv(TOOL, [TOOL])
+                os.execvp(command[0], command)
             os.setpgid(child, child)
             if not background:
                 os.tcsetpgrp(2, child)
@@ -147,22 +154,18 @@ class Job:
                 raise AssertionError("output ended before %r" % text)
             self.out += chunk
 
-    def read_prompt(self, prompt):
-        """Reads up to the prompt, then gives the key wait after it time to
-        discard what came before, so that a key typed or a stop sent next
-        meets the wait itself."""
-        self.read_until(prompt)
-        time.sleep(0.2)
-
     def still_waiting(self, seconds=0.5):
         """True when nothing more is printed for a while."""
         return not select.select([self.out_fd], [], [], seconds)[0]
 
     def status(self, timeout=30):
-        if self.helper is None:
+        if self.helper is None or self.status_fd is None:
             deadline = time.monotonic() + timeout
             while time.monotonic() < deadline:
-                pid, status = os.waitpid(self.pid, os.WUNTRACED | os.WNOHANG)
+                try:
+                    pid, status = os.waitpid(self.pid, os.WUNTRACED | os.WNOHANG)
+                except ChildProcessError:  # not yet left to us by its shell
+                    pid = 0
                 if pid:
                     return status
                 time.sleep(0.01)
@@ -186,7 +189,7 @@ class Job:
                 break
             self.out += chunk
         echo = b""
-        while select.select([self.master], [], [], 0.1)[0]:
+        while self.master is not None and select.select([self.master], [], [], 0.1)[0]:
             try:
                 chunk = os.read(self.master, 1024)
             except OSError:
@@ -195,6 +198,14 @@ class Job:
                 break
             echo += chunk
         return echo
+
+    def hang_up(self):
+        """Closes the terminal, as closing its window does: the helper shell,
+        its session leader, dies of the hang-up; the tool, a job in the
+        background, is left running."""
+        os.close(self.master)
+        os.close(self.status_fd)
+        self.master = self.status_fd = None
 
     def close(self):
         for pid in (self.pid, self.helper):
@@ -222,6 +233,10 @@ class OnATerminal(TranscriptCase):
         self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == sig, status)
         self.assertEqual(job.modes(), job.modes_before)
 
+    def assert_exited(self, job, code=0):
+        status = job.status()
+        self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == code, status)
+
     def assert_stopped_by(self, job, sig):
         status = job.status()
         self.assertTrue(os.WIFSTOPPED(status) and os.WSTOPSIG(status) == sig, status)
@@ -239,8 +254,7 @@ class OnATerminal(TranscriptCase):
         self.assertTrue(job.still_waiting(), "the exit prompt took a key typed before it")
         self.assertTrue(job.in_key_mode())
         job.type(b"\x1b[A")  # Up: its first byte answers, the rest goes nowhere
-        status = job.status()
-        self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status)
+        self.assert_exited(job)
         self.assertEqual(job.modes(), job.modes_before)
         self.assertEqual(job.left_for_the_shell(), b"\n")
         self.assertEqual(job.finish(), b"\r\n", "echo: only the shell's Enter")
@@ -250,7 +264,8 @@ class OnATerminal(TranscriptCase):
         for key, sig in [(b"\x03", signal.SIGINT), (b"\x1c", signal.SIGQUIT)] + [
                 (None, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2,
                                     signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
-                                    signal.SIGXCPU, signal.SIGABRT, signal.SIGRTMIN)]:
+                                    signal.SIGXCPU, signal.SIGABRT, signal.SIGRTMIN,
+                                    signal.SIGPIPE)]:
             with self.subTest(signal=sig):
                 job = self.start()
                 if key:
@@ -264,7 +279,7 @@ class OnATerminal(TranscriptCase):
         job.type(b"\x1a")
         self.assert_stopped_by(job, signal.SIGTSTP)
         job.go(b"b")  # bg: it runs on without the terminal
-        job.read_prompt(RANGE_PROMPT)
+        job.read_until(RANGE_PROMPT)
         self.assertEqual(job.modes(), job.modes_before)
         os.kill(job.pid, signal.SIGTSTP)
         self.assert_stopped_by(job, signal.SIGTSTP)
@@ -298,22 +313,69 @@ class OnATerminal(TranscriptCase):
                     self.assert_stopped_by(job, signal.SIGTSTP)
                     job.go(b"f")
                 job.await_true(job.in_key_mode, "key mode after ^Z")
-                job.read_prompt(RANGE_PROMPT)
+                job.read_until(RANGE_PROMPT)
                 job.type(b"k")
                 job.read_until(b"4294001000\r\n")
                 os.kill(job.pid, signal.SIGTERM)
                 self.assert_ended_by(job, signal.SIGTERM)
 
-    def test_no_late_continue_takes_key_mode_after_the_end(self):
-        for trial in range(50):
+    def test_a_burst_of_one_fatal_signal_gives_the_terminal_back_first(self):
+        for trial in range(30):
+            sig = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)[trial % 3]
             job = self.start(leader=True)
-            stream = subprocess.Popen(["sh", "-c", 'while kill -CONT "$0"; do :; done', str(job.pid)],
-                                      stderr=subprocess.DEVNULL)
-            os.kill(job.pid, signal.SIGTERM if trial % 2 else signal.SIGINT)
-            job.status()
-            stream.wait()
+            burst = subprocess.Popen(["sh", "-c", 'while kill -%d "$0"; do :; done' % sig, str(job.pid)],
+                                     stderr=subprocess.DEVNULL)
+            status = job.status()
+            burst.wait()
+            self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == sig, status)
             self.assertEqual(job.modes(), job.modes_before, "trial %d" % trial)
             job.close()
+
+    def test_ttin_and_ttou_stop_it_with_the_terminal_given_back(self):
+        for sig in (signal.SIGTTIN, signal.SIGTTOU):
+            with self.subTest(signal=sig):
+                job = self.start()
+                os.kill(job.pid, sig)
+                self.assert_stopped_by(job, sig)
+                job.go(b"f")
+                job.await_true(job.in_key_mode, "key mode after fg")
+                os.kill(job.pid, signal.SIGTERM)
+                self.assert_ended_by(job, signal.SIGTERM)
+
+    def test_modes_set_while_it_is_stopped_are_the_ones_given_back(self):
+        job = self.start()
+        job.type(b"\x1a")
+        self.assert_stopped_by(job, signal.SIGTSTP)
+        changed = job.modes()
+        changed[IFLAG] &= ~termios.IXON  # stty -ixon
+        changed[CC][termios.VINTR] = b"\x07"  # stty intr ^G
+        termios.tcsetattr(job.console, termios.TCSANOW, changed)
+        job.modes_before = job.modes()
+        job.go(b"f")
+        job.await_true(job.in_key_mode, "key mode after fg")
+        os.kill(job.pid, signal.SIGTERM)
+        self.assert_ended_by(job, signal.SIGTERM)
+
+    def test_a_hung_up_terminal_ends_each_key_wait(self):
+        job = self.start(key_mode=False, background=True)
+        job.read_until(RANGE_PROMPT)
+        job.hang_up()
+        self.assert_exited(job)
+        job.finish()
+        self.assert_transcript(job.out)
+
+    def test_every_key_typed_once_its_prompt_shows_counts(self):
+        """Every ioctl is held 0.1 s on its way in: a discard that came after
+        its prompt would take the key typed at the prompt."""
+        job = self.start(leader=True, through=["strace", "-D", "-o", "/dev/null", "-e",
+                                               "inject=ioctl:delay_enter=100000"])
+        for prompt in (RANGE_PROMPT, EXIT_PROMPT):
+            job.read_until(prompt)
+            job.type(b"k")
+        self.assert_exited(job)
+        self.assertEqual(job.modes(), job.modes_before)
+        job.finish()
+        self.assert_transcript(job.out)
 
 
 class WithoutATerminal(TranscriptCase):
@@ -331,12 +393,21 @@ class WithoutATerminal(TranscriptCase):
         self.run_tool("0>&1")  # the write end of the output pipe
         self.run_tool("</")
 
-    def test_a_file_size_limit_fails_writes_and_does_not_end_the_run(self):
+    def assert_output_lost(self, run, reason):
+        self.assertEqual((run.returncode, run.stderr),
+                         (1, b"div100: cannot write the output: " + reason + b"\r\n"))
+
+    def test_output_that_cannot_be_written_ends_the_run_with_status_1_and_why(self):
+        for redirect, reason in [(">/dev/full", b"No space left on device"),
+                                 (">&-", b"Bad file descriptor")]:
+            run = subprocess.run(["/bin/sh", "-c", 'exec "$0" </dev/null ' + redirect, TOOL],
+                                 stderr=subprocess.PIPE, timeout=60)
+            self.assert_output_lost(run, reason)
         with tempfile.TemporaryFile() as out:
             limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
-            run = subprocess.run([TOOL], stdin=subprocess.DEVNULL, stdout=out, preexec_fn=limit,
-                                 timeout=60)
-            self.assertEqual(run.returncode, 0)
+            run = subprocess.run([TOOL], stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.PIPE, preexec_fn=limit, timeout=60)
+            self.assert_output_lost(run, b"File too large")
             out.seek(0)
             written = out.read()
         self.assertEqual(len(written), 4096)
@@ -352,11 +423,11 @@ class WithoutATerminal(TranscriptCase):
         tool.stdout.close()
         self.assert_transcript(out)
 
-    def test_a_reader_that_goes_away_does_not_end_the_run_early(self):
+    def test_a_reader_that_goes_away_ends_the_run_by_sigpipe(self):
         tool = subprocess.Popen([TOOL], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         self.assertRegex(tool.stdout.readline(), rb"\A[0-9]+ cycles, div\r\n\Z")
-        tool.stdout.close()  # every later write fails
-        self.assertEqual(tool.wait(timeout=60), 0)
+        tool.stdout.close()  # as head -1 does
+        self.assertEqual(tool.wait(timeout=60), -signal.SIGPIPE)
 
 
 class OnAWindowsConsole(TranscriptCase):
@@ -394,5 +465,7 @@ if __name__ == "__main__":
     parser.add_argument("tool")
     args, rest = parser.parse_known_args()
     TOOL, WINE, DRIVER = os.path.abspath(args.tool), args.wine, args.driver
+    # A tool left running by its shell (a hung-up terminal) is still ours to wait for.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     cases = ["OnAWindowsConsole"] if WINE else ["OnATerminal", "WithoutATerminal"]
     unittest.main(argv=[sys.argv[0]] + (rest or cases), verbosity=2)

@@ -1,7 +1,11 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -130,17 +134,32 @@ TEST(WriteFile, HandsOverEveryByteThroughShortAndInterruptedWrites) {
     EXPECT_TRUE(received == sent);
 }
 
-TEST(WriteFile, ReportsAGoneReaderInItsResultAndTheProcessGoesOn) {
+// The failure and its reason, as the tool reports them: a reader gone (with
+// SIGPIPE ignored, as a parent may leave it) is a broken pipe, as on Windows.
+TEST(WriteFile, ReportsAFailureWithItsReason) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     close(ends[0]);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    char reason[100];
     DWORD written = 1;
     {
+        const auto before = std::signal(SIGPIPE, SIG_IGN);
         OutputTo pipe_end(ends[1]);
         EXPECT_FALSE(WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "lost", 4, &written, nullptr));
+        std::signal(SIGPIPE, before);
     }
     EXPECT_EQ(written, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_BROKEN_PIPE);
+    {
+        OutputTo device(full);
+        EXPECT_FALSE(WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "lost", 4, &written, nullptr));
+    }
+    EXPECT_GT(FormatMessageA(0, nullptr, GetLastError(), 0, reason, sizeof reason, nullptr), 0u);
+    EXPECT_STREQ(reason, "No space left on device");
     close(ends[1]);
+    close(full);
 }
 
 TEST(Sleep, LastsTheWholeTimeWhateverSignalsArrive) {
@@ -150,30 +169,62 @@ TEST(Sleep, LastsTheWholeTimeWhateverSignalsArrive) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
+// A key wait with an empty prompt, so nothing shows in the test's output.
+void wait_silently() { wait_for_key(""); }
+
 TEST(Keys, ComeFromAPipeOneByteAtATimeAndEndOfInputEndsTheWait) {
     PipedInput input;
-    EXPECT_EQ(_kbhit(), 0);
     input.type("ab");
     // A pipe is no console: nothing it holds is discarded, a wait takes one byte.
     HANDLE const console =
         CreateFileA("CONIN$", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(console, GetStdHandle(STD_INPUT_HANDLE));
     EXPECT_FALSE(FlushConsoleInputBuffer(console));
-    wait_for_key();
-    EXPECT_NE(_kbhit(), 0);
+    wait_silently();
     EXPECT_EQ(_getch(), 'b');
-    EXPECT_EQ(_kbhit(), 0);
     input.close_writer();
     EXPECT_NE(_kbhit(), 0);
     EXPECT_EQ(_getch(), -1);
-    wait_for_key();  // returns at once at end of input
+    wait_silently();  // returns at once at end of input
 }
 
-TEST(SetPriorityClass, HighIsNiceMinusTenAndNormalIsNiceZero) {
+// Input that poll never reports ready, though a read ends at once: a FIFO
+// that never had a writer, and a listening socket.
+TEST(Keys, InputThatCanNeverDeliverAKeyEndsTheWaitAtOnce) {
+    char folder[] = "/tmp/div100-keys-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string fifo = std::string(folder) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int no_writer = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    fcntl(no_writer, F_SETFL, 0);
+    const int listening = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in loopback = {};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    const int saved = dup(STDIN_FILENO);
+    for (const int input : {no_writer, listening}) {
+        dup2(input, STDIN_FILENO);
+        wait_silently();
+        close(input);
+    }
+    dup2(saved, STDIN_FILENO);
+    close(saved);
+    unlink(fifo.c_str());
+    rmdir(folder);
+}
+
+TEST(SetPriorityClass, HighIsTenBelowTheStartingNiceValueAndNormalIsThatValue) {
     if (geteuid() != 0) GTEST_SKIP() << "raising the priority needs root";
-    ASSERT_EQ(setpriority(PRIO_PROCESS, 0, 5), 0);
-    EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS));
-    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), -10);
-    EXPECT_TRUE(SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS));
-    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), 0);
+    EXPECT_EXIT(
+        {
+            setpriority(PRIO_PROCESS, 0, 5);
+            const bool high = SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+            const int at_high = getpriority(PRIO_PROCESS, 0);
+            const bool normal = SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+            const int at_normal = getpriority(PRIO_PROCESS, 0);
+            std::exit(high && normal && at_high == -5 && at_normal == 5 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
