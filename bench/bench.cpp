@@ -37,29 +37,18 @@
 #include <utility>
 #include <vector>
 
-#include "reciprocal.h"
+#include "cycle_chains.h"
 
 namespace {
 
-// Operations per block, written out inline so that loop overhead is small
-// against the work; blocks per sample, so that a sample is some thousands of
-// ticks (a TSC may advance in steps: 21 ticks on an AMD EPYC VM) and still
-// short.
-constexpr std::size_t UNROLL = 64;
-constexpr std::size_t LATENCY_BLOCKS = 16;
+// Blocks of CHAIN_UNROLL independent operations per throughput sample.
 constexpr std::size_t THROUGHPUT_BLOCKS = 256;
+constexpr std::size_t UNROLL = CHAIN_UNROLL;
 
-// The calibration: samples of CALIBRATION_LOOPS x 1000 dependent ADDs.
-constexpr int CALIBRATION_LOOPS = 8;
-constexpr int CALIBRATION_ADDS = CALIBRATION_LOOPS * 1000;
 constexpr int CALIBRATION_SAMPLES = 2000;
 constexpr int EMPTY_SAMPLES = 10000;
 // How far the calibrations before and after the rows may differ.
 constexpr double CALIBRATION_MARGIN = 0.10;
-
-// The latency chain's step from one quotient to the next dividend: one XOR
-// with an immediate, one core cycle, taken off the latency rows.
-constexpr double CHAIN_STEP_CYCLES = 1.0;
 
 // Two kinds of dividend for the latency chains, because DIV takes longer for
 // longer quotients on many cores: 123, the tool's own timing kernel's (the
@@ -71,10 +60,6 @@ constexpr double CHAIN_STEP_CYCLES = 1.0;
 constexpr std::uint32_t spread(std::size_t position) {
     return static_cast<std::uint32_t>((position + 1) * 0x9E3779B9u);
 }
-struct small_dividend {
-    static constexpr std::uint32_t START = 123;
-    static constexpr std::uint32_t key(std::size_t) { return 122; }
-};
 struct dividend_near_2_32 {
     static constexpr std::uint32_t START = 4294000000u;
     static constexpr std::uint32_t key(std::size_t position) {
@@ -87,32 +72,6 @@ struct any_value {
     static constexpr std::uint32_t key(std::size_t position) { return spread(position); }
 };
 
-// The 32-bit DIV of EDX:EAX = (0 : n) by 100 in a register, as the tool's
-// kernel and check run it: the quotient in EAX, the remainder in EDX.
-std::uint32_t divide(std::uint32_t n) {
-    std::uint32_t quotient;
-    std::uint32_t remainder;
-    asm("divl %[divisor]"
-        : "=a"(quotient), "=d"(remainder)
-        : "a"(n), "d"(0u), [divisor] "r"(DIVISOR)
-        : "cc");
-    return quotient;
-}
-
-// The tool's sequence: n + 1 in EAX (wrapping at 2^32 - 1), the 32-bit MUL
-// into EDX:EAX, the high half shifted; the low half is dropped.
-std::uint32_t reciprocal(std::uint32_t n) {
-    std::uint32_t low;
-    std::uint32_t high;
-    asm("addl $1, %%eax\n\t"
-        "mull %[multiplier]\n\t"
-        "shrl %[high_shift], %%edx"
-        : "=a"(low), "=d"(high)
-        : "a"(n), [multiplier] "r"(RECIPROCAL_MULTIPLIER), [high_shift] "i"(RECIPROCAL_HIGH_SHIFT)
-        : "cc");
-    return high;
-}
-
 std::uint32_t compiler(std::uint32_t n) { return n / DIVISOR; }
 
 // The control: a 32-bit IMUL, latency 3 on every current Intel and AMD core.
@@ -124,66 +83,16 @@ std::uint32_t multiply(std::uint32_t n) {
 std::uint32_t multiply_expected(std::uint32_t n) { return n * CONTROL_FACTOR; }
 std::uint32_t quotient_expected(std::uint32_t n) { return n / DIVISOR; }
 
-// The time-stamp counter, with every earlier instruction done before it is
-// read and no later one started until it is.
-std::uint64_t tsc() {
-    std::uint32_t low;
-    std::uint32_t high;
-    asm volatile("lfence\n\trdtsc\n\tlfence" : "=a"(low), "=d"(high)::"memory");
-    return (std::uint64_t{high} << 32) | low;
-}
-
-// n, as far as the compiler knows anything at all. No instruction: the
-// value stays where it is, but no step can be worked out at compile time
-// (the chain loses so much with each division that the compiler could
-// otherwise fold it to constants).
-std::uint32_t opaque(std::uint32_t n) {
-    asm("" : "+r"(n));
-    return n;
-}
-
 // q must be computed, here and in this order; it costs no instruction and
 // leaves the quotients independent of each other.
 void consume(std::uint32_t q) { asm volatile("" : : "r"(q)); }
-
-template <typename Step, std::size_t... I>
-inline __attribute__((always_inline)) void unrolled(Step step, std::index_sequence<I...>) {
-    (step(std::integral_constant<std::size_t, I>{}), ...);
-}
-
-// The ticks of one sample: work between two reads of the TSC.
-template <typename Work>
-inline __attribute__((always_inline)) std::uint64_t sample(Work work) {
-    const std::uint64_t start = tsc();
-    work();
-    return tsc() - start;
-}
-
-// One calibration sample: a chain of dependent ADDs. The loop's own count
-// and branch run beside the chain, off its path.
-std::uint64_t add_chain_sample() {
-    return sample([] {
-        std::uint32_t chain = 0;
-        std::uint32_t loops = CALIBRATION_LOOPS;
-        asm volatile(
-            "1:\n\t"
-            ".rept 1000\n\t"
-            "addl %[one], %[chain]\n\t"
-            ".endr\n\t"
-            "decl %[loops]\n\t"
-            "jnz 1b"
-            : [chain] "+r"(chain), [loops] "+r"(loops)
-            : [one] "r"(1u)
-            : "cc");
-    });
-}
 
 // What a sample costs with no work in it: the fences and the reads.
 std::uint64_t empty_ticks = 0;
 
 // Core cycles per TSC tick from the least of samples of the ADD chain.
 double cycles_per_tick(std::uint64_t least_add_chain) {
-    return CALIBRATION_ADDS / static_cast<double>(least_add_chain - empty_ticks);
+    return ::cycles_per_tick(least_add_chain, empty_ticks);
 }
 
 double calibrate() {
@@ -206,14 +115,12 @@ void measure(benchmark::State& state, Work work, std::size_t operations, bool la
     std::uint64_t least_add_chain = least;
     for (auto _ : state) {
         least_add_chain = std::min(least_add_chain, add_chain_sample());
-        least = std::min(least, sample(work));
+        least = std::min(least, chain_sample(work));
     }
-    const double per_tick = cycles_per_tick(least_add_chain);
-    const double ticks = least > empty_ticks ? static_cast<double>(least - empty_ticks) : 0.0;
-    const double cycles = ticks / static_cast<double>(operations) * per_tick -
-                          (latency_chain ? CHAIN_STEP_CYCLES : 0.0);
+    const double cycles =
+        cycles_per_operation(least, least_add_chain, empty_ticks, operations, latency_chain);
     state.counters["cycles/op"] = cycles;
-    state.counters["tsc/op"] = cycles / per_tick;
+    state.counters["tsc/op"] = cycles / cycles_per_tick(least_add_chain);
 }
 
 // A row whose sequence gave a wrong result fails the run, checked outside
@@ -231,15 +138,7 @@ template <std::uint32_t (*Sequence)(std::uint32_t), std::uint32_t (*Expected)(st
 void latency(benchmark::State& state) {
     std::uint32_t n = Dividends::START;
     measure(
-        state,
-        [&] {
-#pragma GCC unroll 1
-            for (std::size_t block = 0; block < LATENCY_BLOCKS; ++block) {
-                unrolled([&](auto position) { n = Sequence(opaque(n)) ^ Dividends::key(position); },
-                         std::make_index_sequence<UNROLL>{});
-            }
-        },
-        LATENCY_BLOCKS * UNROLL, true);
+        state, [&] { latency_chain<Sequence, Dividends>(n); }, LATENCY_STEPS, true);
     std::uint32_t expected = Dividends::START;
     const auto blocks = state.iterations() * static_cast<benchmark::IterationCount>(LATENCY_BLOCKS);
     for (benchmark::IterationCount i = 0; i < blocks; ++i) {
@@ -272,12 +171,6 @@ void throughput(benchmark::State& state) {
     check(state, right);
 }
 
-// CPUID leaf 1, ECX bit 31.
-bool hypervisor_present() {
-    unsigned eax, ebx, ecx, edx;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && ((ecx >> 31) & 1) != 0;
-}
-
 // The TSC frequency in Hz and where it comes from: CPUID leaf 0x15 where the
 // processor gives it, the hypervisor's timing leaf 0x40000010 where that
 // exists, else measured against the monotonic clock.
@@ -292,9 +185,9 @@ std::pair<double, std::string> tsc_frequency() {
         if (eax != 0) return {eax * 1000.0, "hypervisor leaf 0x40000010"};
     }
     const auto begin = std::chrono::steady_clock::now();
-    const std::uint64_t first = tsc();
+    const std::uint64_t first = fenced_tsc();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const std::uint64_t ticks = tsc() - first;
+    const std::uint64_t ticks = fenced_tsc() - first;
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - begin;
     return {static_cast<double>(ticks) / seconds.count(), "measured over 200 ms"};
 }
@@ -364,8 +257,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
-    empty_ticks = std::numeric_limits<std::uint64_t>::max();
-    for (int i = 0; i < EMPTY_SAMPLES; ++i) empty_ticks = std::min(empty_ticks, sample([] {}));
+    empty_ticks = least_empty_sample(EMPTY_SAMPLES);
     cycles_per_tick_before = calibrate();
     const auto [hz, source] = tsc_frequency();
     benchmark::AddCustomContext("hypervisor", hypervisor_present() ? "yes" : "no");

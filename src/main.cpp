@@ -19,6 +19,7 @@ void run_sequence() {
     Sleep(START_DELAY_MS);
     time_kernel<div_kernel>(div_cycles_buffer, DIV_LABEL.bytes);
     time_kernel<reciprocal_kernel>(reciprocal_cycles_buffer, RECIPROCAL_LABEL.bytes);
+    report_count_doubt();
     wait_for_key(RANGE_PROMPT.bytes);
     print_text(LINE_BREAK.bytes);
     report_mismatch(verify_range());

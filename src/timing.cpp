@@ -1,5 +1,8 @@
 #include "timing.h"
 
+#include <algorithm>
+
+#include "cycle_chains.h"
 #include "platform.h"
 #include "reciprocal.h"
 #include "timing_asm.h"
@@ -9,7 +12,56 @@ std::uint64_t overhead_cycles;
 std::uint32_t sample_counter;
 
 namespace {
-constexpr std::uint32_t DIV_KERNEL_DIVIDEND = 123;
+
+constexpr std::uint32_t DIV_KERNEL_DIVIDEND = small_dividend::START;
+
+// The measurement without CPUID: a few thousand counter reads for its step,
+// and CHAIN_SAMPLES short samples of each chain, about 10 ms in all.
+constexpr int STEP_READS = 4000;
+constexpr int EMPTY_CHAIN_SAMPLES = 1000;
+constexpr int CHAIN_SAMPLES = 1000;
+// Figures from 0 to below this many cycles are printed; beyond, the
+// measurement has failed.
+constexpr double LARGEST_FIGURE = 100000;
+
+constexpr fixed_text UNRESOLVED_TEXT{"Counts unresolved: "};
+constexpr fixed_text TRAPS_TEXT{"CPUID traps to a hypervisor"};
+constexpr fixed_text BOTH_TEXT{", "};
+constexpr fixed_text STEP_TEXT{"counter step "};
+constexpr fixed_text STEP_LABEL{" ticks\r\n"};
+constexpr fixed_text LATENCY_TEXT{"Latency in core cycles, no CPUID: "};
+constexpr fixed_text DIV_LATENCY_LABEL{" div, "};
+constexpr fixed_text RECIPROCAL_LATENCY_LABEL{" magic number\r\n"};
+char step_buffer[NUMBER_BUFFER_SIZE];
+char div_latency_buffer[NUMBER_BUFFER_SIZE];
+char reciprocal_latency_buffer[NUMBER_BUFFER_SIZE];
+
+// Sequence's latency from dividend 123 in core cycles: the least of
+// CHAIN_SAMPLES chain samples, each after a calibration sample.
+template <std::uint32_t (*Sequence)(std::uint32_t)>
+double chain_latency(std::uint64_t empty) {
+    std::uint64_t least = NO_SAMPLE;
+    std::uint64_t least_add_chain = NO_SAMPLE;
+    std::uint32_t n = small_dividend::START;
+    for (int i = 0; i < CHAIN_SAMPLES; ++i) {
+        least_add_chain = std::min(least_add_chain, add_chain_sample());
+        least = std::min(least, chain_sample([&] { latency_chain<Sequence, small_dividend>(n); }));
+    }
+    return cycles_per_operation(least, least_add_chain, empty, LATENCY_STEPS, true);
+}
+
+bool printable(double cycles) { return cycles >= 0 && cycles < LARGEST_FIGURE; }
+
+// cycles to one decimal, as digits, a point and a digit, into buffer.
+void render_tenths(double cycles, char* buffer) {
+    const auto tenths = static_cast<std::uint32_t>(cycles * 10 + 0.5);
+    render_decimal(tenths / 10, buffer);
+    const std::uint32_t end = text_length(buffer);
+    buffer[end] = '.';
+    buffer[end + 1] = static_cast<char>('0' + tenths % 10);
+    buffer[end + 2] = '\0';
+}
+
 }  // namespace
 
 // A whole sampling loop in one block, so no part of a sample can be unrolled,
@@ -58,4 +110,45 @@ template void time_kernel<reciprocal_kernel>(char*, const char*);
 
 std::uint64_t kernel_cycles(std::uint64_t best, std::uint64_t overhead) {
     return best > overhead ? best - overhead : 0;
+}
+
+unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t counter_step) {
+    unsigned doubt = COUNTS_HOLD;
+    if (hypervisor || least_empty > TRAPPED_CPUID_TICKS) doubt |= CPUID_TRAPS;
+    if (counter_step == 0 || counter_step > FINEST_STEP) doubt |= COARSE_COUNTER;
+    return doubt;
+}
+
+void report_count_doubt() {
+    // Without SSE2 there is no LFENCE to read the counter by: its step goes
+    // unmeasured, and so do the chains.
+    const bool fenced = lfence_available();
+    const std::uint64_t step = fenced ? counter_step(STEP_READS) : 1;
+    const unsigned doubt = count_doubt(hypervisor_present(), overhead_cycles, step);
+    if (doubt == COUNTS_HOLD) return;
+    print_text(UNRESOLVED_TEXT.bytes);
+    if ((doubt & CPUID_TRAPS) != 0) print_text(TRAPS_TEXT.bytes);
+    if ((doubt & COARSE_COUNTER) == 0) {
+        print_text(LINE_BREAK.bytes);
+    } else {
+        if ((doubt & CPUID_TRAPS) != 0) print_text(BOTH_TEXT.bytes);
+        print_text(STEP_TEXT.bytes);
+        render_decimal(static_cast<std::uint32_t>(std::min<std::uint64_t>(step, ~0u)), step_buffer);
+        print_text(step_buffer);
+        print_text(STEP_LABEL.bytes);
+    }
+    if (!fenced) return;
+    SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
+    const std::uint64_t empty = least_empty_sample(EMPTY_CHAIN_SAMPLES);
+    const double div_cycles = chain_latency<divide>(empty);
+    const double reciprocal_cycles = chain_latency<reciprocal>(empty);
+    SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+    if (!printable(div_cycles) || !printable(reciprocal_cycles)) return;
+    render_tenths(div_cycles, div_latency_buffer);
+    render_tenths(reciprocal_cycles, reciprocal_latency_buffer);
+    print_text(LATENCY_TEXT.bytes);
+    print_text(div_latency_buffer);
+    print_text(DIV_LATENCY_LABEL.bytes);
+    print_text(reciprocal_latency_buffer);
+    print_text(RECIPROCAL_LATENCY_LABEL.bytes);
 }

@@ -32,3 +32,18 @@ void time_kernel(char* buffer, const char* label);
 // sample came out below the empty one's (as it can where serialising costs
 // vary, in a virtual machine for one).
 std::uint64_t kernel_cycles(std::uint64_t best, std::uint64_t overhead);
+
+// Why the counts cannot be read as the kernels' cost on this machine, as
+// bits; COUNTS_HOLD where they can. CPUID traps where a hypervisor is
+// present or an empty sample, two CPUIDs and a counter read, never took less
+// than TRAPPED_CPUID_TICKS; a counter that advances in steps above
+// FINEST_STEP ticks (or not at all) cannot resolve kernels of a few cycles.
+enum count_doubt_bits : unsigned { COUNTS_HOLD = 0, CPUID_TRAPS = 1, COARSE_COUNTER = 2 };
+constexpr std::uint64_t TRAPPED_CPUID_TICKS = 1000;
+constexpr std::uint64_t FINEST_STEP = 2;
+unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t counter_step);
+
+// After the two count lines: where count_doubt finds them unresolved, a line
+// saying why and one giving both kernels' latency in core cycles, measured as
+// dependent chains with no CPUID in the timed region, at high priority.
+void report_count_doubt();

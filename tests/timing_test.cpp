@@ -90,3 +90,13 @@ TEST(TimeKernel, EachLoopTakesEverySampleIntoItsOwnMinimumThenPrintsAtNormalPrio
     expect_timing_run<div_kernel>(DIV_LABEL.bytes);
     expect_timing_run<reciprocal_kernel>(RECIPROCAL_LABEL.bytes);
 }
+
+TEST(CountDoubt, TrustsOnlyCheapCpuidWithoutAHypervisorAndAFineCounter) {
+    EXPECT_EQ(count_doubt(false, 150, 1), COUNTS_HOLD);
+    EXPECT_EQ(count_doubt(false, TRAPPED_CPUID_TICKS, FINEST_STEP), COUNTS_HOLD);
+    EXPECT_EQ(count_doubt(true, 150, 1), CPUID_TRAPS);
+    EXPECT_EQ(count_doubt(false, TRAPPED_CPUID_TICKS + 1, 1), CPUID_TRAPS);
+    EXPECT_EQ(count_doubt(false, 150, FINEST_STEP + 1), COARSE_COUNTER);
+    EXPECT_EQ(count_doubt(false, 150, 0), COARSE_COUNTER);  // a counter that never moved
+    EXPECT_EQ(count_doubt(true, 2793, 21), CPUID_TRAPS | COARSE_COUNTER);
+}

@@ -1,0 +1,88 @@
+#include "cycle_chains.h"
+
+#include <cpuid.h>
+
+namespace {
+constexpr unsigned FEATURES_LEAF = 1;
+constexpr unsigned SSE2_BIT = 26;        // EDX
+constexpr unsigned HYPERVISOR_BIT = 31;  // ECX
+
+// CPUID leaf 1's ECX and EDX, or zeros where the processor has no leaf 1.
+void features(unsigned& ecx, unsigned& edx) {
+    unsigned eax, ebx;
+    if (__get_cpuid(FEATURES_LEAF, &eax, &ebx, &ecx, &edx) == 0) ecx = edx = 0;
+}
+
+std::uint64_t gcd(std::uint64_t a, std::uint64_t b) {
+    while (b != 0) {
+        const std::uint64_t rest = a % b;
+        a = b;
+        b = rest;
+    }
+    return a;
+}
+}  // namespace
+
+bool lfence_available() {
+    unsigned ecx, edx;
+    features(ecx, edx);
+    return ((edx >> SSE2_BIT) & 1) != 0;
+}
+
+bool hypervisor_present() {
+    unsigned ecx, edx;
+    features(ecx, edx);
+    return ((ecx >> HYPERVISOR_BIT) & 1) != 0;
+}
+
+std::uint64_t least_empty_sample(int count) {
+    std::uint64_t least = ~std::uint64_t{0};
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t ticks = chain_sample([] {});
+        if (ticks < least) least = ticks;
+    }
+    return least;
+}
+
+// The loop's own count and branch run beside the chain, off its path.
+std::uint64_t add_chain_sample() {
+    return chain_sample([] {
+        std::uint32_t chain = 0;
+        std::uint32_t loops = CALIBRATION_LOOPS;
+        asm volatile(
+            "1:\n\t"
+            ".rept 1000\n\t"
+            "addl %[one], %[chain]\n\t"
+            ".endr\n\t"
+            "decl %[loops]\n\t"
+            "jnz 1b"
+            : [chain] "+r"(chain), [loops] "+r"(loops)
+            : [one] "r"(1u)
+            : "cc");
+    });
+}
+
+std::uint64_t counter_step(int count) {
+    std::uint64_t step = 0;
+    std::uint64_t last = fenced_tsc();
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t now = fenced_tsc();
+        step = gcd(step, now - last);
+        last = now;
+    }
+    return step;
+}
+
+double cycles_per_tick(std::uint64_t least_add_chain, std::uint64_t empty) {
+    if (least_add_chain <= empty) return 0;
+    return CALIBRATION_ADDS / static_cast<double>(least_add_chain - empty);
+}
+
+double cycles_per_operation(std::uint64_t least_work, std::uint64_t least_add_chain,
+                            std::uint64_t empty, std::size_t operations, bool latency_chain) {
+    const double per_tick = cycles_per_tick(least_add_chain, empty);
+    if (per_tick == 0) return -1;
+    const double ticks = least_work > empty ? static_cast<double>(least_work - empty) : 0.0;
+    return ticks / static_cast<double>(operations) * per_tick -
+           (latency_chain ? CHAIN_STEP_CYCLES : 0.0);
+}
