@@ -42,15 +42,16 @@ TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
 // A failed write ends the run with exit code 1: a reader gone quietly, any
 // other failure with one line on standard error.
 TEST(PrintText, AFailedWriteEndsTheRun) {
+    static constexpr fixed_text LOST{"lost"};
     for (const DWORD gone : {ERROR_NO_DATA, ERROR_BROKEN_PIPE}) {
         fake_host::reset();
         fake_host::fail_writes(gone);
-        EXPECT_THROW(print_text("lost"), fake_host::process_ended);
+        EXPECT_THROW(print_text(LOST.bytes), fake_host::process_ended);
         EXPECT_EQ(fake_host::calls(), (call_list{"WriteFile(out, lost) failed", "ExitProcess(1)"}));
     }
     fake_host::reset();
     fake_host::fail_writes(112);
-    EXPECT_THROW(print_text("lost"), fake_host::process_ended);
+    EXPECT_THROW(print_text(LOST.bytes), fake_host::process_ended);
     EXPECT_EQ(fake_host::calls(),
               (call_list{"WriteFile(out, lost) failed",
                          "WriteFile(err, div100: cannot write the output: error 112\r\n)",
@@ -58,6 +59,10 @@ TEST(PrintText, AFailedWriteEndsTheRun) {
 }
 
 namespace {
+
+constexpr fixed_text GO{"Go?"};
+constexpr fixed_text ONE{"One?"};
+constexpr fixed_text TWO{"Two?"};
 
 // What one key wait did: whether the console's keys were discarded before
 // its prompt showed, and the codes it read once the prompt showed.
@@ -85,7 +90,7 @@ key_wait wait_at(const char* prompt) {
 
 TEST(WaitForKey, DiscardsBeforeThePromptThenTakesOneNewKeyWithoutEcho) {
     fake_host::reset(2);
-    const key_wait wait = wait_at("Go?");
+    const key_wait wait = wait_at(GO.bytes);
     EXPECT_TRUE(wait.discarded_first);
     EXPECT_EQ(wait.codes_after_prompt, call_list{"_getch() = 107"});
     EXPECT_EQ(
@@ -99,8 +104,8 @@ TEST(WaitForKey, DiscardsBeforeThePromptThenTakesOneNewKeyWithoutEcho) {
 TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
     fake_host::reset(1);
     fake_host::keys_yield_two_codes();
-    EXPECT_EQ(wait_at("One?").codes_after_prompt, call_list{"_getch() = 224"});  // 72 held back
-    const key_wait second = wait_at("Two?");
+    EXPECT_EQ(wait_at(ONE.bytes).codes_after_prompt, call_list{"_getch() = 224"});  // 72 held back
+    const key_wait second = wait_at(TWO.bytes);
     EXPECT_TRUE(second.discarded_first);
     EXPECT_EQ(second.codes_after_prompt, call_list{"_getch() = 224"});
 }
@@ -108,6 +113,6 @@ TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
 TEST(WaitForKey, WithNoConsoleShowsThePromptAndEndsAtOnce) {
     fake_host::reset(1);
     fake_host::no_console();
-    wait_for_key("Go?");
+    wait_for_key(GO.bytes);
     EXPECT_EQ(fake_host::calls(), (call_list{"CreateFileA(CONIN$)", "WriteFile(out, Go?)"}));
 }

@@ -170,7 +170,10 @@ TEST(Sleep, LastsTheWholeTimeWhateverSignalsArrive) {
 }
 
 // A key wait with an empty prompt, so nothing shows in the test's output.
-void wait_silently() { wait_for_key(""); }
+void wait_silently() {
+    static constexpr fixed_text NO_PROMPT{""};
+    wait_for_key(NO_PROMPT.bytes);
+}
 
 TEST(Keys, ComeFromAPipeOneByteAtATimeAndEndOfInputEndsTheWait) {
     PipedInput input;
