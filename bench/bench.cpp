@@ -75,7 +75,11 @@ struct any_value {
 std::uint32_t compiler(std::uint32_t n) { return n / DIVISOR; }
 
 // The control: a 32-bit IMUL, latency 3 on every current Intel and AMD core.
+// A control row outside CONTROL_CYCLES_LOW to CONTROL_CYCLES_HIGH says the
+// calibration does not hold on this machine, and fails the run.
 constexpr std::uint32_t CONTROL_FACTOR = 0x01000193u;
+constexpr double CONTROL_CYCLES_LOW = 2.5;
+constexpr double CONTROL_CYCLES_HIGH = 3.5;
 std::uint32_t multiply(std::uint32_t n) {
     asm("imull %[factor], %[n]" : [n] "+r"(n) : [factor] "r"(CONTROL_FACTOR) : "cc");
     return n;
@@ -123,14 +127,14 @@ void measure(benchmark::State& state, Work work, std::size_t operations, bool la
     state.counters["tsc/op"] = cycles / cycles_per_tick(least_add_chain);
 }
 
-// A row whose sequence gave a wrong result fails the run, checked outside
-// the timed region against plain C++.
-bool wrong_result = false;
+// A row whose sequence gave a wrong result (checked outside the timed region
+// against plain C++), or a control row off its known latency, fails the run.
+bool row_failed = false;
 
-void check(benchmark::State& state, bool right) {
+void check(benchmark::State& state, bool right, const char* why = "wrong result") {
     if (right) return;
-    wrong_result = true;
-    state.SkipWithError("wrong result");
+    row_failed = true;
+    state.SkipWithError(why);
 }
 
 template <std::uint32_t (*Sequence)(std::uint32_t), std::uint32_t (*Expected)(std::uint32_t),
@@ -147,6 +151,13 @@ void latency(benchmark::State& state) {
         }
     }
     check(state, n == expected);
+}
+
+void control(benchmark::State& state) {
+    latency<multiply, multiply_expected, any_value>(state);
+    const double cycles = state.counters["cycles/op"];
+    check(state, cycles >= CONTROL_CYCLES_LOW && cycles <= CONTROL_CYCLES_HIGH,
+          "IMUL latency off 3 cycles: the calibration does not hold here");
 }
 
 template <std::uint32_t (*Quotient)(std::uint32_t)>
@@ -202,8 +213,21 @@ bool calibrations_disagree() {
     return std::fabs(cycles_per_tick_after / cycles_per_tick_before - 1) > CALIBRATION_MARGIN;
 }
 
-// Holds the report back until the rows are done, then calibrates again and
-// reports: context (with both calibrations) and rows, in the format asked for.
+// Calibrates after the last row, once, and adds it to the context.
+void calibrate_after_the_rows() {
+    if (cycles_per_tick_after != 0) return;
+    cycles_per_tick_after = calibrate();
+    const double change = (cycles_per_tick_after / cycles_per_tick_before - 1) * 100;
+    benchmark::AddCustomContext("core_cycles_per_tick_after",
+                                fixed(cycles_per_tick_after, 4) + " (" + (change >= 0 ? "+" : "") +
+                                    fixed(change, 2) + " % from before; beyond " +
+                                    fixed(CALIBRATION_MARGIN * 100, 0) + " % the run fails)");
+}
+
+// Holds a report back until the rows are done, then reports context (with
+// both calibrations) and rows through shown, in the format asked for and to
+// the stream the library gave this reporter: the console, or the file of
+// --benchmark_out.
 class after_the_rows : public benchmark::BenchmarkReporter {
   public:
     explicit after_the_rows(benchmark::BenchmarkReporter* shown) : shown_(shown) {}
@@ -216,13 +240,9 @@ class after_the_rows : public benchmark::BenchmarkReporter {
     void ReportRuns(const std::vector<Run>& runs) override { runs_.push_back(runs); }
 
     void Finalize() override {
-        cycles_per_tick_after = calibrate();
-        const double change = (cycles_per_tick_after / cycles_per_tick_before - 1) * 100;
-        benchmark::AddCustomContext("core_cycles_per_tick_after",
-                                    fixed(cycles_per_tick_after, 4) + " (" +
-                                        (change >= 0 ? "+" : "") + fixed(change, 2) +
-                                        " % from before; beyond " +
-                                        fixed(CALIBRATION_MARGIN * 100, 0) + " % the run fails)");
+        calibrate_after_the_rows();
+        shown_->SetOutputStream(&GetOutputStream());
+        shown_->SetErrorStream(&GetErrorStream());
         if (context_ == nullptr || !shown_->ReportContext(*context_)) return;
         for (const std::vector<Run>& runs : runs_) shown_->ReportRuns(runs);
         shown_->Finalize();
@@ -243,17 +263,40 @@ void latency_rows(const std::string& name) {
                                  latency<Quotient, quotient_expected, dividend_near_2_32>);
 }
 
+// The value of --benchmark_out=, --benchmark_out_format= and the like in
+// argv, or "": read before the library takes its flags out.
+std::string flag_value(int argc, char** argv, const std::string& name) {
+    const std::string prefix = "--" + name + "=";
+    std::string value;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]).rfind(prefix, 0) == 0) value = argv[i] + prefix.size();
+    }
+    return value;
+}
+
+// The reporter for --benchmark_out in the format asked for; none for the
+// deprecated csv, which the library makes itself, with no context.
+std::unique_ptr<benchmark::BenchmarkReporter> file_reporter(const std::string& format) {
+    if (format == "console") {
+        return std::make_unique<benchmark::ConsoleReporter>(benchmark::ConsoleReporter::OO_None);
+    }
+    if (format == "csv") return nullptr;
+    return std::make_unique<benchmark::JSONReporter>();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::RegisterBenchmark("control/imul/latency",
-                                 latency<multiply, multiply_expected, any_value>);
+    benchmark::RegisterBenchmark("control/imul/latency", control);
     latency_rows<divide>("divide");
     latency_rows<reciprocal>("reciprocal");
     latency_rows<compiler>("compiler");
     benchmark::RegisterBenchmark("divide/throughput", throughput<divide>);
     benchmark::RegisterBenchmark("reciprocal/throughput", throughput<reciprocal>);
     benchmark::RegisterBenchmark("compiler/throughput", throughput<compiler>);
+    const std::unique_ptr<benchmark::BenchmarkReporter> in_file(
+        file_reporter(flag_value(argc, argv, "benchmark_out_format")));
+    const bool to_file = in_file && !flag_value(argc, argv, "benchmark_out").empty();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
@@ -279,7 +322,8 @@ int main(int argc, char** argv) {
     const std::unique_ptr<benchmark::BenchmarkReporter> shown(
         benchmark::CreateDefaultDisplayReporter());
     after_the_rows reporter(shown.get());
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    after_the_rows file(in_file.get());
+    benchmark::RunSpecifiedBenchmarks(&reporter, to_file ? &file : nullptr);
     benchmark::Shutdown();
     if (cycles_per_tick_after != 0 && calibrations_disagree()) {
         std::fprintf(stderr,
@@ -288,5 +332,5 @@ int main(int argc, char** argv) {
                      cycles_per_tick_before, cycles_per_tick_after);
         return 1;
     }
-    return wrong_result ? 1 : 0;
+    return row_failed ? 1 : 0;
 }

@@ -5,8 +5,7 @@
 // and writes what the tool printed to a file, for the caller to check.
 // Usage: win32_driver [--redirected] div100.exe transcript; exit code 0 when
 // all holds. With --redirected, the tool's standard input is NUL, not the
-// console. With --answer div100.exe, it only answers each prompt as soon as
-// it shows and prints the run's wall time, for comparing speed.
+// console.
 #include <windows.h>
 
 #include <cstdio>
@@ -88,17 +87,13 @@ void expect_waiting(const char* prompt) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    const bool answer_only = argc == 3 && mode == "--answer";
-    const bool redirected = argc == 4 && mode == "--redirected";
-    if (!answer_only && argc != 3 && !redirected) {
-        std::printf(
-            "usage: win32_driver [--redirected] div100.exe transcript\n"
-            "       win32_driver --answer div100.exe\n");
+    const bool redirected = argc == 4 && std::string(argv[1]) == "--redirected";
+    if (argc != 3 && !redirected) {
+        std::printf("usage: win32_driver [--redirected] div100.exe transcript\n");
         return 2;
     }
-    const char* exe = argv[answer_only ? 2 : argc - 2];
-    if (!answer_only) transcript_file = argv[argc - 1];
+    const char* exe = argv[argc - 2];
+    transcript_file = argv[argc - 1];
     SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
     console_input =
         CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -118,9 +113,6 @@ int main(int argc, char** argv) {
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION started = {};
     std::string command = std::string("\"") + exe + "\"";
-    LARGE_INTEGER frequency, start, end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
     if (!CreateProcessA(exe, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &started)) {
         fail(std::string("cannot start ") + exe);
@@ -128,18 +120,6 @@ int main(int argc, char** argv) {
     tool = started.hProcess;
     CloseHandle(started.hThread);
     CloseHandle(output_end);
-
-    if (answer_only) {
-        read_until("Press any key to test range...", 60000);
-        type_key('k');
-        read_until("Press any key to exit...", 120000);
-        type_key('k');
-        WaitForSingleObject(tool, INFINITE);
-        QueryPerformanceCounter(&end);
-        std::printf("wall time %.3f s\n", static_cast<double>(end.QuadPart - start.QuadPart) /
-                                              static_cast<double>(frequency.QuadPart));
-        return 0;
-    }
 
     // Two keys each time: one alone could also be taken by the wait's discard
     // of a held-back second code, and would not show a missing flush.
