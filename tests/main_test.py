@@ -390,14 +390,19 @@ class OnATerminal(TranscriptCase):
         job.finish()
         self.assert_transcript(job.out)
 
-    def test_every_key_typed_once_its_prompt_shows_counts(self):
-        """Every ioctl is held 0.1 s on its way in: a discard that came after
-        its prompt would take the key typed at the prompt."""
-        job = self.start(leader=True, through=["strace", "-D", "-o", "/dev/null", "-e",
-                                               "inject=ioctl:delay_enter=100000"])
+    def test_every_key_typed_once_its_prompt_shows_counts_and_the_last_give_back_stands(self):
+        """Every ioctl is held 0.1 s on its way in and 0.2 s on its way out: a
+        discard that came after its prompt would take the key typed at the
+        prompt, and a SIGCONT handled between the final restore of the modes
+        and its record would take key mode again for good."""
+        job = self.start(leader=True, through=[
+            "strace", "-D", "-o", "/dev/null", "-e",
+            "inject=ioctl:delay_enter=100000:delay_exit=200000"])
         for prompt in (RANGE_PROMPT, EXIT_PROMPT):
             job.read_until(prompt)
             job.type(b"k")
+        job.await_true(lambda: not job.in_key_mode(), "the modes given back")
+        os.kill(job.pid, signal.SIGCONT)  # while the restore is on its way out
         self.assert_exited(job)
         self.assertEqual(job.modes(), job.modes_before)
         job.finish()
