@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """The machine code of the built tool, read back with objdump: the sample
-framing, the two kernels, the aligned sampling loops and the check block.
-Usage: machine_code_test.py --objdump OBJDUMP path/to/div100[.exe]"""
+framing, the two kernels, the aligned sampling loops and the check block;
+and with --bench, the timed loop of each row of div100-bench.
+Usage: machine_code_test.py --objdump OBJDUMP [--bench div100-bench] path/to/div100[.exe]"""
 
 import argparse
+import collections
 import re
 import subprocess
 import sys
@@ -62,8 +64,8 @@ def normal(operand):
     return operand if re.fullmatch(r"\$0x[0-9a-f]+|%[a-z0-9]+", operand) else "M"
 
 
-def disassemble():
-    listing = subprocess.run([ARGS.objdump, "-d", "-C", "--no-show-raw-insn", ARGS.binary],
+def disassemble(binary):
+    listing = subprocess.run([ARGS.objdump, "-d", "-C", "--no-show-raw-insn", binary],
                              check=True, stdout=subprocess.PIPE, text=True).stdout
     functions, current = {}, None
     for line in listing.splitlines():
@@ -127,6 +129,68 @@ class CheckBlock(unittest.TestCase):
         self.assertIn("mov $0x64,%s" % divisor, setup)
 
 
+# One step of each bench row's timed loop, registers as R and the latency
+# chains' XOR keys as $K: the chain's step (the sequence, the move of its
+# result into the next dividend's register, the XOR), or one independent
+# dividend (its load and the sequence).
+BENCH_STEPS = {
+    "control": ["imul R,R", "xor $K,R"],
+    "divide/latency": ["mov R,R", "div R", "xor $K,R"],
+    "reciprocal/latency": ["add $0x1,R", "mul R", "shr $0x6,R", "mov R,R", "xor $K,R"],
+    "compiler/latency": ["imul $0x51eb851f,R,R", "shr $0x25,R", "mov R,R", "xor $K,R"],
+    "divide/throughput": ["mov M,R", "mov R,R", "div R"],
+    "reciprocal/throughput": ["mov M,R", "add $0x1,R", "mul R", "shr $0x6,R"],
+    "compiler/throughput": ["mov M,R", "imul $0x51eb851f,R,R", "shr $0x25,R"],
+}
+BENCH_UNROLL = 64
+# Besides the steps, a loop holds its count and branch, and at most two
+# moves where the chain enters and leaves its register.
+LOOP_CONTROL = collections.Counter({"sub $0x1,R": 1, "jne": 1})
+SEAM_MOVES = 2
+
+
+def bench_shape(insn):
+    shape = re.sub(r"%[a-z0-9]+", "R", insn.shape)
+    return re.sub(r"^xor \$0x[0-9a-f]+,", "xor $K,", shape)
+
+
+class BenchRows(unittest.TestCase):
+    def timed_loop(self, body):
+        """The one loop between the first two fenced counter reads."""
+        shapes = [x.shape for x in body]
+        reads = [i for i in range(len(shapes) - 2) if shapes[i:i + 3] == ["lfence", "rdtsc", "lfence"]]
+        region = body[reads[0] + 3:reads[1]]
+        addresses = [x.address for x in region]
+        loops = [(addresses.index(x.target), end) for end, x in enumerate(region)
+                 if x.branches() and x.target in addresses and x.target <= x.address]
+        self.assertEqual(len(loops), 1)
+        head, end = loops[0]
+        return collections.Counter(bench_shape(x) for x in region[head:end + 1])
+
+    def test_each_row_times_64_steps_of_its_sequence_and_nothing_else(self):
+        if not ARGS.bench:
+            self.skipTest("no bench")
+        rows = collections.defaultdict(list)
+        for name, body in disassemble(ARGS.bench).items():
+            row = re.search(r"namespace\)::(?:(control)\(|(latency|throughput)<&"
+                            r"(?:\(anonymous namespace\)::|\()?(\w+))", name)
+            if row and "[clone" not in name:
+                rows[row.group(1) or row.group(3) + "/" + row.group(2)].append(body)
+        self.assertEqual(sorted(rows), sorted(BENCH_STEPS))
+        for row, bodies in rows.items():
+            step = collections.Counter(BENCH_STEPS[row])
+            for body in bodies:
+                with self.subTest(row=row):
+                    loop = self.timed_loop(body)
+                    steps = collections.Counter({s: n * BENCH_UNROLL for s, n in step.items()})
+                    self.assertEqual(steps - loop, collections.Counter(), "steps missing")
+                    rest = loop - steps - LOOP_CONTROL
+                    self.assertEqual(LOOP_CONTROL - (loop - steps), collections.Counter())
+                    self.assertLessEqual(rest["mov R,R"], SEAM_MOVES, rest)
+                    del rest["mov R,R"]
+                    self.assertEqual(rest, collections.Counter(), "more than the steps")
+
+
 class WindowsImports(unittest.TestCase):
     def test_the_exe_needs_only_what_every_windows_has(self):
         if not ARGS.binary.endswith(".exe"):
@@ -140,7 +204,8 @@ class WindowsImports(unittest.TestCase):
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--objdump", default="objdump")
+    parser.add_argument("--bench")
     parser.add_argument("binary")
     ARGS, rest = parser.parse_known_args()
-    FUNCTIONS = disassemble()
+    FUNCTIONS = disassemble(ARGS.binary)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
