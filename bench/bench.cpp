@@ -290,6 +290,10 @@ std::unique_ptr<benchmark::BenchmarkReporter> file_reporter(const std::string& f
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::printf("div100-bench %s\n", DIV100_VERSION);
+        return 0;
+    }
     benchmark::RegisterBenchmark("control/imul/latency", control);
     latency_rows<divide, quotient_expected>("divide");
     latency_rows<reciprocal, quotient_expected>("reciprocal");

@@ -31,8 +31,7 @@ constexpr std::size_t REASON_SIZE = 200;
         }
         length += reason;
         std::memcpy(line + length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
-        DWORD written = 0;
-        WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, text_length(line), &written, nullptr);
+        print_error(line);
     }
     ExitProcess(EXIT_OUTPUT_LOST);
 }
@@ -46,6 +45,11 @@ std::uint32_t print_text(const char* text) {
         end_with_output_lost();
     }
     return written;
+}
+
+void print_error(const char* text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, text_length(text), &written, nullptr);
 }
 
 std::uint32_t text_length(const char* text) {

@@ -26,6 +26,10 @@ constexpr unsigned EXIT_OUTPUT_LOST = 1;
 // ends there with EXIT_OUTPUT_LOST.
 std::uint32_t print_text(const char* text);
 
+// Writes a zero-terminated text to standard error. A failure there goes
+// unreported: there is nowhere left to report it.
+void print_error(const char* text);
+
 // Bytes before the first zero byte. Reads whole four-byte words from the
 // text's first byte on, so up to three bytes past the zero byte.
 std::uint32_t text_length(const char* text);

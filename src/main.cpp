@@ -1,5 +1,7 @@
 #include "main.h"
 
+#include <cstring>
+
 #include "console.h"
 #include "platform.h"
 #include "range_check.h"
@@ -11,6 +13,74 @@ constexpr DWORD START_DELAY_MS = 3000;
 constexpr UINT EXIT_CODE = 0;
 constexpr fixed_text RANGE_PROMPT{"Press any key to test range..."};
 constexpr fixed_text EXIT_PROMPT{"Press any key to exit..."};
+
+// Arguments: only the two that every user tries first; the run itself takes
+// none.
+constexpr UINT EXIT_BAD_ARGUMENT = 2;
+#ifdef _WIN32
+#define HELP_NAMES "-h, --help, /?    "
+#else
+#define HELP_NAMES "-h, --help        "
+#endif
+constexpr fixed_text USAGE{
+    "Usage: div100 [--help | --version]\r\n"
+    "\r\n"
+    "Times the processor's 32-bit DIV against the multiply-by-reciprocal\r\n"
+    "sequence for n / 100 in time-stamp-counter cycles, waits for a key, checks\r\n"
+    "the reciprocal against DIV from 4294000000 upward, reports the first\r\n"
+    "mismatch, and waits for a key to exit. Any key answers either prompt; with\r\n"
+    "input at its end, or no console, each prompt ends at once. The run takes\r\n"
+    "no options.\r\n"
+    "\r\n"
+    "  " HELP_NAMES
+    "print this and exit\r\n"
+    "  -V, --version     print the version and exit\r\n"
+    "\r\n"
+    "Exit status: 0 when the run ends, 1 when the output cannot be written,\r\n"
+    "2 for an unknown argument.\r\n"};
+constexpr fixed_text VERSION_LINE{"div100 " DIV100_VERSION "\r\n"};
+constexpr fixed_text UNKNOWN_ARGUMENT{"div100: unknown argument: "};
+// The longest part of an unknown argument repeated back.
+constexpr std::size_t ARGUMENT_SHOWN = 200;
+
+bool is_help(const char* argument) {
+    return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0
+#ifdef _WIN32
+           || std::strcmp(argument, "/?") == 0
+#endif
+        ;
+}
+
+bool is_version(const char* argument) {
+    return std::strcmp(argument, "-V") == 0 || std::strcmp(argument, "--version") == 0;
+}
+
+// Refuses an argument the tool does not know, on standard error: its name
+// (cut at ARGUMENT_SHOWN bytes), then the usage.
+[[noreturn]] void refuse(const char* argument) {
+    // Zeros to the end: text_length reads whole words.
+    char line[sizeof UNKNOWN_ARGUMENT.bytes + ARGUMENT_SHOWN + sizeof LINE_BREAK.bytes] = {};
+    std::uint32_t length = text_length(UNKNOWN_ARGUMENT.bytes);
+    std::memcpy(line, UNKNOWN_ARGUMENT.bytes, length);
+    const std::size_t shown = strnlen(argument, ARGUMENT_SHOWN);
+    std::memcpy(line + length, argument, shown);
+    length += static_cast<std::uint32_t>(shown);
+    std::memcpy(line + length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
+    print_error(line);
+    print_error(USAGE.bytes);
+    ExitProcess(EXIT_BAD_ARGUMENT);
+}
+
+// With arguments, answers --help or --version, or refuses the first unknown
+// one, and ends the process without measuring or waiting; with none, returns.
+void answer_arguments(int argc, char** argv) {
+    if (argc < 2) return;
+    for (int i = 1; i < argc; ++i) {
+        if (!is_help(argv[i]) && !is_version(argv[i])) refuse(argv[i]);
+    }
+    print_text(is_help(argv[1]) ? USAGE.bytes : VERSION_LINE.bytes);
+    ExitProcess(EXIT_CODE);
+}
 
 }  // namespace
 
@@ -32,4 +102,7 @@ void exit_sequence() {
     ExitProcess(EXIT_CODE);
 }
 
-int main() { run_sequence(); }
+int main(int argc, char** argv) {
+    answer_arguments(argc, argv);
+    run_sequence();
+}

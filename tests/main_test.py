@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Whole runs of the built tool: typed at on a terminal as a user would, and
 fed from a pipe or from the end of input; the Windows exe under wine, typed at
-through its console. Usage: main_test.py path/to/div100
-                     main_test.py --wine WINE --driver win32_driver.exe div100.exe"""
+through its console; and its arguments. Usage:
+main_test.py --version X.Y.Z path/to/div100
+main_test.py --wine WINE --driver win32_driver.exe --version X.Y.Z div100.exe"""
 
 import argparse
 import ctypes
@@ -20,7 +21,7 @@ import termios
 import time
 import unittest
 
-TOOL = WINE = DRIVER = None
+TOOL = WINE = DRIVER = VERSION = None
 COUNT_LINES = re.compile(rb"\A[0-9]+ cycles, div\r\n[0-9]+ cycles, magic number\r\n")
 # Where the machine cannot resolve the counts: why, and the figures measured
 # without CPUID. Expected where /proc/cpuinfo names a hypervisor; under wine,
@@ -61,6 +62,36 @@ class TranscriptCase(unittest.TestCase):
             self.assertTrue(all(len(line) <= MAX_LINE for line in lines), lines)
         rest = out[doubt.end() if doubt else counts.end():]
         self.assertEqual(rest, AFTER_COUNTS[:len(rest)] if prefix else AFTER_COUNTS)
+
+
+class Arguments(unittest.TestCase):
+    """--help and --version answer at once, without measuring or waiting;
+    anything else is refused, having done nothing."""
+
+    def run_with(self, *arguments):
+        command = ([WINE, TOOL] if WINE else [TOOL]) + list(arguments)
+        return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=90)
+
+    def test_help_and_version_answer_and_exit_0(self):
+        help_names = ["-h", "--help"] + (["/?"] if WINE else [])
+        for argument in help_names + ["-V", "--version"]:
+            with self.subTest(argument=argument):
+                run = self.run_with(argument)
+                self.assertEqual((run.returncode, run.stderr), (0, b""))
+                if argument in help_names:
+                    self.assertTrue(run.stdout.startswith(b"Usage: div100 [--help | --version]\r\n"))
+                    self.assertTrue(run.stdout.endswith(b"\r\n2 for an unknown argument.\r\n"))
+                else:
+                    self.assertEqual(run.stdout, b"div100 %s\r\n" % VERSION.encode())
+
+    def test_an_unknown_argument_is_named_with_the_usage_and_exits_2(self):
+        usage = self.run_with("--help").stdout
+        for arguments in (["--bogus"], ["--help", "x"]) + (() if WINE else (["/?"],)):
+            with self.subTest(arguments=arguments):
+                run = self.run_with(*arguments)
+                self.assertEqual((run.returncode, run.stdout), (2, b""))
+                self.assertEqual(run.stderr, b"div100: unknown argument: %s\r\n%s"
+                                 % (arguments[-1].encode(), usage))
 
 
 class Job:
@@ -493,10 +524,11 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine")
     parser.add_argument("--driver")
+    parser.add_argument("--version", required=True)
     parser.add_argument("tool")
     args, rest = parser.parse_known_args()
-    TOOL, WINE, DRIVER = os.path.abspath(args.tool), args.wine, args.driver
+    TOOL, WINE, DRIVER, VERSION = os.path.abspath(args.tool), args.wine, args.driver, args.version
     # A tool left running by its shell (a hung-up terminal) is still ours to wait for.
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
-    cases = ["OnAWindowsConsole"] if WINE else ["OnATerminal", "WithoutATerminal"]
+    cases = ["Arguments"] + (["OnAWindowsConsole"] if WINE else ["OnATerminal", "WithoutATerminal"])
     unittest.main(argv=[sys.argv[0]] + (rest or cases), verbosity=2)

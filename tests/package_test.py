@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The release package of a build: exactly the programs, README and LICENSE;
+"""The release package of a build: exactly the programs, README and LICENSE
+(and on Linux the manual page), with SHA256SUMS beside it;
 the programs stripped, and byte for byte what the release preset builds from
 a copy of the sources in another folder; the exe with its time stamp left
 out, its version resource and its manifest. Usage:
@@ -17,6 +18,7 @@ import unittest
 import zipfile
 
 ARGS = None
+TERMINAL_SERVER_AWARE = 0x8000  # IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
 
 
 def package_of(build, out):
@@ -38,8 +40,9 @@ class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp()
-        cls.name, cls.files = package_of(ARGS.build, os.path.join(cls.work, "here"))
-        top = cls.name.rsplit(".zip", 1)[0].rsplit(".tar.gz", 1)[0]
+        cls.here = os.path.join(cls.work, "here")
+        cls.name, cls.files = package_of(ARGS.build, cls.here)
+        top = cls.top = cls.name.rsplit(".zip", 1)[0].rsplit(".tar.gz", 1)[0]
         cls.programs = {p: top + "/" + p for p in ARGS.programs}
         cls.docs = {d: top + "/" + ("" if ARGS.windres else "share/doc/div100/") + d
                     for d in ("README.md", "LICENSE")}
@@ -56,16 +59,25 @@ class Package(unittest.TestCase):
 
     def test_holds_exactly_the_programs_the_readme_and_the_license(self):
         self.assertTrue(self.name.startswith("div100-%s-" % ARGS.version), self.name)
-        self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values()})
+        manual = set() if ARGS.windres else {self.top + "/share/man/man1/div100.1"}
+        self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values(), *manual})
         readme = self.files[self.docs["README.md"]].decode()
         self.assertTrue("div100 %s" % ARGS.version in readme, "the README names another version")
+
+    def test_sha256sums_beside_it_checks_out(self):
+        with open(os.path.join(self.here, "SHA256SUMS")) as sums:
+            self.assertEqual([line.split("  ")[1] for line in sums.read().splitlines()], [self.name])
+        subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=self.here, check=True,
+                       stdout=subprocess.DEVNULL)
 
     def test_the_programs_are_stripped_and_built_the_same_from_any_folder(self):
         copy = os.path.join(self.work, "elsewhere", "div100")
         shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
             {"build", ".git"} & set(names) if d == ARGS.source else set()))
-        subprocess.run([ARGS.cmake, "--workflow", "--preset", ARGS.preset], cwd=copy, check=True,
-                       stdout=subprocess.DEVNULL)
+        # The release preset's programs, without its tests (which would pack
+        # and build a copy again).
+        for step in (["--preset", ARGS.preset, "-DDIV100_TESTS=OFF"], ["--build", "--preset", ARGS.preset]):
+            subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL)
         _, there = package_of(os.path.join(copy, "build", ARGS.preset),
                               os.path.join(self.work, "there"))
         for name in self.programs.values():
@@ -75,7 +87,7 @@ class Package(unittest.TestCase):
                 self.assertIn("no symbols", symbols)
                 self.assertTrue(self.files[name] == there[name], "differs when built elsewhere")
 
-    def test_the_exe_has_no_time_stamp_and_carries_its_version_and_manifest(self):
+    def test_the_exe_has_no_time_stamp_vista_subsystem_version_its_version_and_manifest(self):
         if not ARGS.windres:
             self.skipTest("Windows only")
         exe = self.files[self.programs["div100.exe"]]
@@ -83,6 +95,10 @@ class Package(unittest.TestCase):
         self.assertEqual(exe[pe:pe + 4], b"PE\0\0")
         (stamp,) = struct.unpack_from("<I", exe, pe + 8)
         self.assertEqual(stamp, 0)
+        optional = pe + 24
+        self.assertEqual(struct.unpack_from("<HH", exe, optional + 48), (6, 0), "subsystem version")
+        (characteristics,) = struct.unpack_from("<H", exe, optional + 70)
+        self.assertTrue(characteristics & TERMINAL_SERVER_AWARE, hex(characteristics))
         resources = subprocess.run([ARGS.windres, "-i", self.program(self.programs["div100.exe"]),
                                     "-O", "rc"], check=True, capture_output=True, text=True).stdout
         self.assertIn("FILEVERSION %s, 0" % ARGS.version.replace(".", ", "), resources)
