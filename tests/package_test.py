@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The release package of a build: exactly the programs, README and LICENSE
-(and on Linux the manual page), with SHA256SUMS beside it;
-the programs stripped, and byte for byte what the release preset builds from
-a copy of the sources in another folder; the exe with its time stamp left
-out, its version resource and its manifest. Usage:
+(and on Linux the manual page), with SHA256SUMS beside it; the programs
+stripped; the archive sorted, owned by 0, its modes normalised and its times
+the commit's, and byte for byte what the release preset builds from a copy of
+the sources in another folder, later, under another umask; the exe with its
+time stamp left out, its version resource and its manifest. Usage:
 package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
-                --objdump OBJDUMP [--windres WINDRES] PROGRAM..."""
+                --epoch SECONDS --objdump OBJDUMP [--windres WINDRES] PROGRAM..."""
 
 import argparse
 import os
@@ -14,6 +15,7 @@ import struct
 import subprocess
 import tarfile
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -21,10 +23,14 @@ ARGS = None
 TERMINAL_SERVER_AWARE = 0x8000  # IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
 
 
-def package_of(build, out):
+def under_umask_077():
+    os.umask(0o077)
+
+
+def package_of(build, out, **how):
     """Packs build into out; {name in the package: bytes} of every file."""
     subprocess.run([ARGS.cpack, "--config", os.path.join(build, "CPackConfig.cmake"), "-B", out],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, **how)
     [name] = [n for n in os.listdir(out) if n.endswith((".zip", ".tar.gz"))]
     path = os.path.join(out, name)
     if name.endswith(".zip"):
@@ -70,22 +76,56 @@ class Package(unittest.TestCase):
         subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=self.here, check=True,
                        stdout=subprocess.DEVNULL)
 
-    def test_the_programs_are_stripped_and_built_the_same_from_any_folder(self):
+    def test_the_programs_are_stripped_and_the_archive_is_the_same_built_anywhere(self):
+        """A second clone, in another folder, later, under umask 077, gives
+        the same archive and SHA256SUMS byte for byte."""
         copy = os.path.join(self.work, "elsewhere", "div100")
         shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
             {"build", ".git"} & set(names) if d == ARGS.source else set()))
         # The release preset's programs, without its tests (which would pack
         # and build a copy again).
         for step in (["--preset", ARGS.preset, "-DDIV100_TESTS=OFF"], ["--build", "--preset", ARGS.preset]):
-            subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL)
-        _, there = package_of(os.path.join(copy, "build", ARGS.preset),
-                              os.path.join(self.work, "there"))
+            subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL,
+                           preexec_fn=under_umask_077,
+                           env=dict(os.environ, SOURCE_DATE_EPOCH=str(ARGS.epoch)))
+        there = os.path.join(self.work, "there")
+        package_of(os.path.join(copy, "build", ARGS.preset), there, preexec_fn=under_umask_077)
         for name in self.programs.values():
             with self.subTest(program=name):
                 symbols = subprocess.run([ARGS.objdump, "-t", self.program(name)], check=True,
                                          capture_output=True, text=True).stdout
                 self.assertIn("no symbols", symbols)
-                self.assertTrue(self.files[name] == there[name], "differs when built elsewhere")
+        for name in (self.name, "SHA256SUMS"):
+            with open(os.path.join(self.here, name), "rb") as one, \
+                    open(os.path.join(there, name), "rb") as other:
+                self.assertTrue(one.read() == other.read(), name + " differs when built elsewhere")
+
+    def test_members_sorted_owned_by_0_with_normal_modes_and_the_commit_time(self):
+        path = os.path.join(self.here, self.name)
+        programs = set(self.programs.values())
+        if self.name.endswith(".zip"):
+            with zipfile.ZipFile(path) as pack:
+                infos = pack.infolist()
+            members = [(i.filename, i.external_attr >> 16 & 0o7777, i.is_dir(), i.date_time, 0, i.extra)
+                       for i in infos]
+            when = max(time.gmtime(ARGS.epoch)[:6], (1980, 1, 1, 0, 0, 0))
+            when = when[:5] + (when[5] // 2 * 2,)  # DOS times count two seconds at a time
+        else:
+            with tarfile.open(path) as pack:
+                members = [(m.name.rstrip("/"), m.mode, m.isdir(), m.mtime, (m.uid, m.gid, m.uname, m.gname),
+                            b"") for m in pack.getmembers()]
+            with open(path, "rb") as packed:
+                (gzip_time,) = struct.unpack_from("<I", packed.read(8), 4)
+            self.assertEqual(gzip_time, ARGS.epoch, "the gzip header's time")
+            when = ARGS.epoch
+        names = [m[0] for m in members]
+        self.assertEqual(names, sorted(names))
+        for name, mode, is_folder, stamp, owner, extra in members:
+            with self.subTest(member=name):
+                self.assertEqual(mode, 0o755 if is_folder or name in programs else 0o644)
+                self.assertEqual(stamp, when)
+                self.assertIn(owner, (0, (0, 0, "", "")))
+                self.assertEqual(extra, b"")
 
     def test_the_exe_has_no_time_stamp_vista_subsystem_version_its_version_and_manifest(self):
         if not ARGS.windres:
@@ -110,6 +150,7 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("--cmake", "--cpack", "--source", "--build", "--preset", "--version", "--objdump"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--epoch", type=int, required=True)
     parser.add_argument("--windres")
     parser.add_argument("programs", nargs="+")
     ARGS = parser.parse_args()
