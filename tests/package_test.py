@@ -72,7 +72,9 @@ class Package(unittest.TestCase):
 
     def test_sha256sums_beside_it_checks_out(self):
         with open(os.path.join(self.here, "SHA256SUMS")) as sums:
-            self.assertEqual([line.split("  ")[1] for line in sums.read().splitlines()], [self.name])
+            listed = [line.split("  ")[1] for line in sums.read().splitlines()]
+        packed = [n for n in os.listdir(self.here) if n.endswith((".zip", ".tar.gz", ".deb"))]
+        self.assertEqual(sorted(listed), sorted(packed))
         subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=self.here, check=True,
                        stdout=subprocess.DEVNULL)
 
@@ -126,6 +128,30 @@ class Package(unittest.TestCase):
                 self.assertEqual(stamp, when)
                 self.assertIn(owner, (0, (0, 0, "", "")))
                 self.assertEqual(extra, b"")
+
+    def test_the_deb_installs_answers_and_purges_without_a_trace(self):
+        debs = [n for n in os.listdir(self.here) if n.endswith(".deb")]
+        if ARGS.windres:
+            self.skipTest("Linux only")
+        self.assertEqual(debs, ["div100_%s_amd64.deb" % ARGS.version])
+        if os.geteuid() != 0 or not shutil.which("dpkg"):
+            self.skipTest("installing needs root and dpkg")
+        if subprocess.run(["dpkg", "-s", "div100"], capture_output=True).returncode == 0:
+            self.skipTest("div100 is installed on this machine already")
+        subprocess.run(["dpkg", "-i", os.path.join(self.here, debs[0])], check=True,
+                       stdout=subprocess.DEVNULL)
+        try:
+            files = subprocess.run(["dpkg", "-L", "div100"], check=True, capture_output=True,
+                                   text=True).stdout.split()
+            self.assertIn("/usr/bin/div100-bench", files)
+            self.assertIn("/usr/share/doc/div100/copyright", files)
+            self.assertIn("/usr/share/man/man1/div100.1", files)
+            version = subprocess.run(["/usr/bin/div100", "--version"], capture_output=True)
+            self.assertEqual(version.stdout, b"div100 %s\r\n" % ARGS.version.encode())
+        finally:
+            subprocess.run(["dpkg", "--purge", "div100"], check=True, stdout=subprocess.DEVNULL)
+        self.assertEqual([f for f in files if os.path.isfile(f)], [])
+        self.assertNotEqual(subprocess.run(["dpkg", "-s", "div100"], capture_output=True).returncode, 0)
 
     def test_the_exe_has_no_time_stamp_vista_subsystem_version_its_version_and_manifest(self):
         if not ARGS.windres:
