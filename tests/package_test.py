@@ -129,6 +129,23 @@ class Package(unittest.TestCase):
                 self.assertIn(owner, (0, (0, 0, "", "")))
                 self.assertEqual(extra, b"")
 
+    def test_the_tool_runs_to_its_end_in_an_empty_root(self):
+        """Nothing but the program and an empty environment: a static link
+        needs no C library of the machine's."""
+        if ARGS.windres:
+            self.skipTest("Linux only")
+        if os.geteuid() != 0:
+            self.skipTest("chroot needs root")
+        root = os.path.join(self.work, "empty-root")
+        os.mkdir(root)
+        with open(os.path.join(root, "div100"), "wb") as program:
+            program.write(self.files[self.programs["bin/div100"]])
+        os.chmod(os.path.join(root, "div100"), 0o755)
+        run = subprocess.run(["/div100"], env={}, stdin=subprocess.DEVNULL, capture_output=True,
+                             preexec_fn=lambda: (os.chroot(root), os.chdir("/")), timeout=60)
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        self.assertTrue(run.stdout.endswith(b"mismatch at 4294967295\r\nPress any key to exit...\r\n"))
+
     def test_the_deb_installs_answers_and_purges_without_a_trace(self):
         debs = [n for n in os.listdir(self.here) if n.endswith(".deb")]
         if ARGS.windres:
