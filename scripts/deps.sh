@@ -27,7 +27,7 @@ need_packages() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
 }
 
-NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils strace groff-base"
+NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils strace groff-base dpkg-dev"
 WIN32_PACKAGES="g++-mingw-w64-i686 wine wine32 bsdutils"
 WIN64_PACKAGES="g++-mingw-w64-x86-64 wine64"
 
@@ -45,29 +45,42 @@ I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\
 
 win32_runs() { wine --version >/dev/null 2>&1; }
 
-# The backports suite from this machine's own Debian entry: the same URIs and
-# keyring, the suite's name with -backports.
-add_backports() {
-    local codename list=/etc/apt/sources.list.d/div100-backports.sources
+# An apt entry derived from this machine's own Debian entry (the same URIs and
+# keyring), of TYPE (deb or deb-src) for SUITE, written to FILE (.sources) once.
+add_derived_source() {
+    local type=$1 suite=$2 list=$3 codename
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
     [ -n "$codename" ] || return 1
-    grep -qs "^Suites: $codename-backports\$" $list && return 0
-    awk -v suite="$codename" '
+    grep -qs "^Types: $type\$" $list && grep -qs "^Suites: $suite\$" $list && return 0
+    awk -v suite="$codename" -v type="$type" -v wanted="$suite" '
         /^$/ { if (found && uris) exit; uris = keys = ""; found = 0; next }
         /^URIs:/ { uris = $0 }
         /^Signed-By:/ { keys = $0 }
         /^Suites:/ { for (i = 2; i <= NF; ++i) if ($i == suite) found = 1 }
         END { if (!(found && uris)) exit 1
-              print "Types: deb"; print uris; print "Suites: " suite "-backports"
+              print "Types: " type; print uris; print "Suites: " wanted
               print "Components: main"; if (keys) print keys }
     ' /etc/apt/sources.list.d/*.sources >$list.new 2>/dev/null ||
-        awk -v suite="$codename" '
+        awk -v suite="$codename" -v type="$type" -v wanted="$suite" '
             $1 == "deb" { for (i = 2; i <= NF; ++i) if ($i == suite) { line = $0; exit } }
-            END { if (!line) exit 1; sub(" " suite " ", " " suite "-backports ", line); print line }
+            END { if (!line) exit 1; sub(" " suite " ", " " wanted " ", line); sub("^deb ", type " ", line)
+                  print line }
         ' /etc/apt/sources.list >${list%.sources}.list.new 2>/dev/null || return 1
     [ -s $list.new ] && mv $list.new $list
     [ -s ${list%.sources}.list.new ] && mv ${list%.sources}.list.new ${list%.sources}.list
     rm -f $list.new ${list%.sources}.list.new
+}
+
+codename() { . /etc/os-release && echo "$VERSION_CODENAME"; }
+
+# The backports suite, for qemu-user.
+add_backports() {
+    add_derived_source deb "$(codename)-backports" /etc/apt/sources.list.d/div100-backports.sources
+}
+
+# The source packages of the machine's own suite, for Google Benchmark's.
+add_deb_src() {
+    add_derived_source deb-src "$(codename)" /etc/apt/sources.list.d/div100-deb-src.sources
 }
 
 qemu_new_enough() {
