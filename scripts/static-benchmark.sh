@@ -10,15 +10,11 @@ set -euo pipefail
 version=$1 work=$2 prefix=$3 cxx=$4
 . "$(dirname "$0")/deps.sh"
 upstream=${version%-*}
-if [ ! -d "$work/benchmark-$upstream" ]; then
-    if ! grep -qs "^Types: deb-src" /etc/apt/sources.list.d/*.sources &&
-        ! grep -qs "^deb-src " /etc/apt/sources.list /etc/apt/sources.list.d/*.list; then
-        [ "$(id -u)" -eq 0 ] || { echo "no deb-src entry, and adding one needs root" >&2; exit 1; }
-        add_deb_src
-    fi
-    apt-get update -q >/dev/null
-    mkdir -p "$work"
-    (cd "$work" && apt-get source -q "benchmark=$version" >/dev/null 2>&1)
+fetch() { mkdir -p "$work" && (cd "$work" && apt-get source -q "benchmark=$version" >/dev/null 2>&1); }
+if [ ! -d "$work/benchmark-$upstream" ] && ! fetch; then
+    # No deb-src entry yet, or lists without it: root adds one and updates.
+    [ "$(id -u)" -eq 0 ] || { echo "Google Benchmark's source: no deb-src entry, and adding one needs root" >&2; exit 1; }
+    add_deb_src && apt-get update -q >/dev/null && fetch
 fi
 # Debian takes the version from the package, not from git; the file prefix
 # map keeps the build folder's name out of the library (its checks name
