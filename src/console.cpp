@@ -18,20 +18,15 @@ constexpr std::size_t REASON_SIZE = 200;
 [[noreturn]] void end_with_output_lost() {
     const DWORD error = GetLastError();
     if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA) {
-        char line[sizeof OUTPUT_LOST_TEXT.bytes + REASON_SIZE + sizeof LINE_BREAK.bytes] = {};
-        std::uint32_t length = text_length(OUTPUT_LOST_TEXT.bytes);
-        std::memcpy(line, OUTPUT_LOST_TEXT.bytes, length);
-        DWORD reason = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      nullptr, error, 0, line + length, REASON_SIZE, nullptr);
+        char reason[REASON_SIZE];
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, reason, REASON_SIZE, nullptr);
         // Windows ends its text in ".\r\n"; the line ends in one line break.
-        while (reason > 0 &&
-               (line[length + reason - 1] == '\n' || line[length + reason - 1] == '\r' ||
-                line[length + reason - 1] == '.')) {
-            --reason;
+        while (length > 0 && (reason[length - 1] == '\n' || reason[length - 1] == '\r' ||
+                              reason[length - 1] == '.')) {
+            --length;
         }
-        length += reason;
-        std::memcpy(line + length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
-        print_error(line);
+        print_error_line(OUTPUT_LOST_TEXT.bytes, reason, length);
     }
     ExitProcess(EXIT_OUTPUT_LOST);
 }
@@ -50,6 +45,19 @@ std::uint32_t print_text(const char* text) {
 void print_error(const char* text) {
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, text_length(text), &written, nullptr);
+}
+
+void print_error_line(const char* lead, const char* detail, std::uint32_t detail_length) {
+    // Zeros to the end: text_length reads whole words.
+    char line[ERROR_LINE_SIZE] = {};
+    std::uint32_t length = text_length(lead);
+    if (detail_length > sizeof line - length - sizeof LINE_BREAK.bytes) {
+        detail_length = static_cast<std::uint32_t>(sizeof line - length - sizeof LINE_BREAK.bytes);
+    }
+    std::memcpy(line, lead, length);
+    std::memcpy(line + length, detail, detail_length);
+    std::memcpy(line + length + detail_length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
+    print_error(line);
 }
 
 std::uint32_t text_length(const char* text) {

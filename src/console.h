@@ -30,6 +30,11 @@ std::uint32_t print_text(const char* text);
 // unreported: there is nowhere left to report it.
 void print_error(const char* text);
 
+// Writes one line to standard error: the fixed text lead, detail_length bytes
+// of detail (cut where the line would pass ERROR_LINE_SIZE bytes), CR LF.
+constexpr std::size_t ERROR_LINE_SIZE = 320;
+void print_error_line(const char* lead, const char* detail, std::uint32_t detail_length);
+
 // Bytes before the first zero byte. Reads whole four-byte words from the
 // text's first byte on, so up to three bytes past the zero byte.
 std::uint32_t text_length(const char* text);

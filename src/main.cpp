@@ -58,15 +58,8 @@ bool is_version(const char* argument) {
 // Refuses an argument the tool does not know, on standard error: its name
 // (cut at ARGUMENT_SHOWN bytes), then the usage.
 [[noreturn]] void refuse(const char* argument) {
-    // Zeros to the end: text_length reads whole words.
-    char line[sizeof UNKNOWN_ARGUMENT.bytes + ARGUMENT_SHOWN + sizeof LINE_BREAK.bytes] = {};
-    std::uint32_t length = text_length(UNKNOWN_ARGUMENT.bytes);
-    std::memcpy(line, UNKNOWN_ARGUMENT.bytes, length);
-    const std::size_t shown = strnlen(argument, ARGUMENT_SHOWN);
-    std::memcpy(line + length, argument, shown);
-    length += static_cast<std::uint32_t>(shown);
-    std::memcpy(line + length, LINE_BREAK.bytes, sizeof LINE_BREAK.bytes);
-    print_error(line);
+    print_error_line(UNKNOWN_ARGUMENT.bytes, argument,
+                     static_cast<std::uint32_t>(strnlen(argument, ARGUMENT_SHOWN)));
     print_error(USAGE.bytes);
     ExitProcess(EXIT_BAD_ARGUMENT);
 }
