@@ -45,11 +45,13 @@ I386_MASK='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\
 
 win32_runs() { wine --version >/dev/null 2>&1; }
 
+codename() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
+
 # An apt entry derived from this machine's own Debian entry (the same URIs and
 # keyring), of TYPE (deb or deb-src) for SUITE, written to FILE (.sources) once.
 add_derived_source() {
     local type=$1 suite=$2 list=$3 codename
-    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    codename=$(codename)
     [ -n "$codename" ] || return 1
     grep -qs "^Types: $type\$" $list && grep -qs "^Suites: $suite\$" $list && return 0
     awk -v suite="$codename" -v type="$type" -v wanted="$suite" '
@@ -70,8 +72,6 @@ add_derived_source() {
     [ -s ${list%.sources}.list.new ] && mv ${list%.sources}.list.new ${list%.sources}.list
     rm -f $list.new ${list%.sources}.list.new
 }
-
-codename() { . /etc/os-release && echo "$VERSION_CODENAME"; }
 
 # The backports suite, for qemu-user.
 add_backports() {
@@ -102,7 +102,7 @@ run_i386_under_qemu() {
         NEED_WHY="qemu-user $QEMU_VERSION_NEEDED or later could not be installed from backports"
         add_backports && apt-get update -q >/dev/null &&
             DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-                "qemu-user/$(. /etc/os-release && echo "$VERSION_CODENAME")-backports" >/dev/null &&
+                "qemu-user/$(codename)-backports" >/dev/null &&
             qemu_new_enough && [ -x $QEMU_I386 ] || return 1
     fi
     [ -e $BINFMT/register ] || mount -t binfmt_misc binfmt_misc $BINFMT 2>/dev/null
