@@ -26,10 +26,15 @@
 #include <cpuid.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -81,6 +86,9 @@ constexpr std::uint32_t CONTROL_FACTOR = 0x01000193u;
 constexpr double CONTROL_CYCLES_LOW = 2.5;
 constexpr double CONTROL_CYCLES_HIGH = 3.5;
 constexpr const char* CONTROL_ROW = "control/imul/latency";
+// The bench's own measurement of the control, taken on every run whatever
+// the filter and the reporting flags: CONTROL_SAMPLES samples of its chain.
+constexpr int CONTROL_SAMPLES = 2000;
 std::uint32_t multiply(std::uint32_t n) {
     asm("imull %[factor], %[n]" : [n] "+r"(n) : [factor] "r"(CONTROL_FACTOR) : "cc");
     return n;
@@ -95,6 +103,25 @@ void consume(std::uint32_t q) { asm volatile("" : : "r"(q)); }
 // What a sample costs with no work in it: the fences and the reads.
 std::uint64_t empty_ticks = 0;
 
+// Set once the rows are done, for the calibration after them.
+bool rows_done = false;
+
+#ifdef DIV100_BENCH_FAULTS
+// The tests' build stands in for a machine whose calibration fails, as the
+// variable DIV100_BENCH_FAULT asks: "calibration", every calibration sample
+// reads twice its ticks (the control then reads about 1 cycle); "clock", only
+// those after the rows do (a core clock that changed during the run).
+std::uint64_t fault_scale() {
+    const char* fault = std::getenv("DIV100_BENCH_FAULT");
+    const std::string asked = fault == nullptr ? "" : fault;
+    return asked == "calibration" || (asked == "clock" && rows_done) ? 2 : 1;
+}
+#else
+constexpr std::uint64_t fault_scale() { return 1; }
+#endif
+
+std::uint64_t calibration_sample() { return add_chain_sample() * fault_scale(); }
+
 // Core cycles per TSC tick from the least of samples of the ADD chain.
 double cycles_per_tick(std::uint64_t least_add_chain) {
     return ::cycles_per_tick(least_add_chain, empty_ticks);
@@ -102,7 +129,7 @@ double cycles_per_tick(std::uint64_t least_add_chain) {
 
 double calibrate() {
     std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
-    for (int i = 0; i < CALIBRATION_SAMPLES; ++i) least = std::min(least, add_chain_sample());
+    for (int i = 0; i < CALIBRATION_SAMPLES; ++i) least = std::min(least, calibration_sample());
     return cycles_per_tick(least);
 }
 
@@ -116,16 +143,11 @@ double cycles_per_tick_after = 0;
 // the chain's step for a latency row.
 template <typename Work>
 void measure(benchmark::State& state, Work work, std::size_t operations, bool latency_chain) {
-    std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t least_add_chain = least;
-    for (auto _ : state) {
-        least_add_chain = std::min(least_add_chain, add_chain_sample());
-        least = std::min(least, chain_sample(work));
-    }
-    const double cycles =
-        cycles_per_operation(least, least_add_chain, empty_ticks, operations, latency_chain);
+    chain_minima least;
+    for (auto _ : state) least.sample(calibration_sample(), work);
+    const double cycles = least.cycles_per_operation(empty_ticks, operations, latency_chain);
     state.counters["cycles/op"] = cycles;
-    state.counters["tsc/op"] = cycles / cycles_per_tick(least_add_chain);
+    state.counters["tsc/op"] = cycles / cycles_per_tick(least.add_chain);
 }
 
 // A row whose sequence gave a wrong result (checked outside the timed region
@@ -177,6 +199,16 @@ void throughput(benchmark::State& state) {
     check(state, right);
 }
 
+// The control chain's latency in core cycles, measured by the bench itself.
+double control_latency() {
+    chain_minima least;
+    std::uint32_t n = any_value::START;
+    for (int i = 0; i < CONTROL_SAMPLES; ++i) {
+        least.sample(calibration_sample(), [&] { latency_chain<multiply, any_value>(n); });
+    }
+    return least.cycles_per_operation(empty_ticks, LATENCY_STEPS, true);
+}
+
 // The TSC frequency in Hz and where it comes from: CPUID leaf 0x15 where the
 // processor gives it, the hypervisor's timing leaf 0x40000010 where that
 // exists, else measured against the monotonic clock.
@@ -204,25 +236,64 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
-bool calibrations_disagree() {
-    return std::fabs(cycles_per_tick_after / cycles_per_tick_before - 1) > CALIBRATION_MARGIN;
+// The run's verdict on the calibration. The control fails where the bench's
+// own control measurement, or any control row reported, reads outside
+// CONTROL_CYCLES_LOW to CONTROL_CYCLES_HIGH: the first such figure is named.
+// The clock fails where the calibrations before and after the rows differ by
+// more than CALIBRATION_MARGIN.
+std::string control_failure;
+std::string clock_failure;
+
+bool control_holds(double cycles) {
+    return cycles >= CONTROL_CYCLES_LOW && cycles <= CONTROL_CYCLES_HIGH;
 }
 
-// Calibrates after the last row, once, and adds it to the context.
+void judge_control(double cycles) {
+    if (control_holds(cycles) || !control_failure.empty()) return;
+    control_failure =
+        "IMUL latency " + fixed(cycles, 2) + " cycles, not 3: the calibration does not hold here";
+}
+
+// Calibrates after the last row, once, judges the clock and adds both, and
+// the verdict, to the context.
 void calibrate_after_the_rows() {
-    if (cycles_per_tick_after != 0) return;
+    if (rows_done) return;
+    rows_done = true;
     cycles_per_tick_after = calibrate();
     const double change = (cycles_per_tick_after / cycles_per_tick_before - 1) * 100;
+    const std::string margin = fixed(CALIBRATION_MARGIN * 100, 0) + " %";
     benchmark::AddCustomContext("core_cycles_per_tick_after",
                                 fixed(cycles_per_tick_after, 4) + " (" + (change >= 0 ? "+" : "") +
-                                    fixed(change, 2) + " % from before; beyond " +
-                                    fixed(CALIBRATION_MARGIN * 100, 0) + " % the run fails)");
+                                    fixed(change, 2) + " % from before; beyond " + margin +
+                                    " the run fails)");
+    if (!(std::fabs(change) <= CALIBRATION_MARGIN * 100)) {
+        clock_failure = "the core clock changed during the run (" +
+                        fixed(cycles_per_tick_before, 4) + ", then " +
+                        fixed(cycles_per_tick_after, 4) +
+                        " cycles per tick): the cycle counts do not hold";
+    }
+    std::string verdict = control_failure;
+    if (!clock_failure.empty()) verdict += (verdict.empty() ? "" : "; ") + clock_failure;
+    benchmark::AddCustomContext(
+        "verdict", verdict.empty() ? "holds: the control within " + fixed(CONTROL_CYCLES_LOW, 1) +
+                                         " to " + fixed(CONTROL_CYCLES_HIGH, 1) +
+                                         " cycles, the calibrations within " + margin
+                                   : "fails: " + verdict);
+}
+
+// The error number of the first write to either stream that failed (EIO
+// where it is not known), or 0 where both have taken all they were given;
+// errno is 0 before the first write.
+int flush_error(std::ostream& one, std::ostream& other) {
+    if (one.flush() && other.flush()) return 0;
+    return errno != 0 ? errno : EIO;
 }
 
 // Holds a report back until the rows are done, then reports context (with
-// both calibrations) and rows through shown, in the format asked for and to
-// the stream the library gave this reporter: the console, or the file of
-// --benchmark_out.
+// both calibrations and the verdict) and rows through shown, in the format
+// asked for and to the stream the library gave this reporter: the console,
+// or the file of --benchmark_out. A failing control shows on every control
+// row, aggregates included.
 class after_the_rows : public benchmark::BenchmarkReporter {
   public:
     explicit after_the_rows(benchmark::BenchmarkReporter* shown) : shown_(shown) {}
@@ -232,36 +303,46 @@ class after_the_rows : public benchmark::BenchmarkReporter {
         return true;
     }
 
-    // The control row is judged on the runs reported, not on the library's
+    // Control rows are judged on the runs reported, not on the library's
     // first short tries at finding an iteration count.
     void ReportRuns(const std::vector<Run>& runs) override {
         runs_.push_back(runs);
-        for (Run& run : runs_.back()) {
-            if (run.run_type != Run::RT_Iteration || run.run_name.function_name != CONTROL_ROW) {
-                continue;
+        for (const Run& run : runs) {
+            const auto cycles = run.counters.find("cycles/op");
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred &&
+                run.run_name.function_name == CONTROL_ROW && cycles != run.counters.end()) {
+                judge_control(cycles->second);
             }
-            const double cycles = run.counters["cycles/op"];
-            if (cycles >= CONTROL_CYCLES_LOW && cycles <= CONTROL_CYCLES_HIGH) continue;
-            run.error_occurred = true;
-            run.error_message = "IMUL latency " + fixed(cycles, 2) +
-                                " cycles, not 3: the calibration does not hold here";
-            row_failed = true;
         }
     }
 
     void Finalize() override {
         calibrate_after_the_rows();
+        errno = 0;  // a failed write leaves its error number; the flush below may not
+        for (std::vector<Run>& runs : runs_) {
+            for (Run& run : runs) {
+                if (control_failure.empty() || run.run_name.function_name != CONTROL_ROW) continue;
+                run.error_occurred = true;
+                run.error_message = control_failure;
+            }
+        }
         shown_->SetOutputStream(&GetOutputStream());
         shown_->SetErrorStream(&GetErrorStream());
-        if (context_ == nullptr || !shown_->ReportContext(*context_)) return;
-        for (const std::vector<Run>& runs : runs_) shown_->ReportRuns(runs);
-        shown_->Finalize();
+        if (context_ != nullptr && shown_->ReportContext(*context_)) {
+            for (const std::vector<Run>& runs : runs_) shown_->ReportRuns(runs);
+            shown_->Finalize();
+        }
+        write_error_ = flush_error(GetOutputStream(), GetErrorStream());
     }
+
+    // The error number of a report that could not be written, or 0.
+    int write_error() const { return write_error_; }
 
   private:
     benchmark::BenchmarkReporter* shown_;
     const Context* context_ = nullptr;
     std::vector<std::vector<Run>> runs_;
+    int write_error_ = 0;
 };
 
 // The latency rows of a quotient sequence, for both kinds of dividend.
@@ -275,34 +356,105 @@ void latency_rows(const std::string& name) {
                                  latency<Quotient, Expected, dividend_near_2_32>);
 }
 
-// The value of --benchmark_out=, --benchmark_out_format= and the like in
-// argv, or "": read before the library takes its flags out.
-std::string flag_value(int argc, char** argv, const std::string& name) {
-    const std::string prefix = "--" + name + "=";
+// A flag as the library takes it, read before it takes its flags out: the
+// last --NAME=VALUE among the arguments, else the variable NAME in capitals.
+struct flag_setting {
+    std::string as_given;  // "--name=value" or "NAME=value"; "" where not set
     std::string value;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]).rfind(prefix, 0) == 0) value = argv[i] + prefix.size();
+};
+
+flag_setting setting(int argc, char** argv, const std::string& name) {
+    const std::string prefix = "--" + name + "=";
+    for (int i = argc - 1; i > 0; --i) {
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0) {
+            return {argv[i], argv[i] + prefix.size()};
+        }
     }
-    return value;
+    std::string variable = name;
+    for (char& c : variable) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const char* value = std::getenv(variable.c_str());
+    if (value == nullptr) return {};
+    return {variable + "=" + value, value};
 }
 
-// The reporter for --benchmark_out in the format asked for; none for the
-// deprecated csv, which the library makes itself, with no context.
+bool whole_from_1(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0 && value >= 1 &&
+           value <= std::numeric_limits<std::int32_t>::max();
+}
+bool seconds_above_0(const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(value) && value > 0;
+}
+bool report_format(const std::string& text) {
+    return text == "console" || text == "json" || text == "csv";
+}
+bool time_unit(const std::string& text) {
+    return text.empty() || text == "ns" || text == "us" || text == "ms" || text == "s";
+}
+bool not_empty(const std::string& text) { return !text.empty(); }
+
+// Flags whose values the library would crash on, or answer with its usage
+// and status 0: refused here first.
+struct flag_rule {
+    const char* name;
+    bool (*valid)(const std::string&);
+    const char* expected;
+};
+constexpr flag_rule FLAG_RULES[] = {
+    {"benchmark_repetitions", whole_from_1, "a whole number from 1 on"},
+    {"benchmark_min_time", seconds_above_0, "a number of seconds above 0"},
+    {"benchmark_format", report_format, "console, json or csv"},
+    {"benchmark_out_format", report_format, "console, json or csv"},
+    {"benchmark_time_unit", time_unit, "ns, us, ms or s"},
+    {"benchmark_color", not_empty, "auto, true or false"},
+};
+
+// The first flag set to a value it cannot take, with what it takes; true
+// where there is none.
+bool flags_acceptable(int argc, char** argv) {
+    for (const flag_rule& rule : FLAG_RULES) {
+        const flag_setting flag = setting(argc, argv, rule.name);
+        if (flag.as_given.empty() || rule.valid(flag.value)) continue;
+        std::fprintf(stderr, "div100-bench: %s: expected %s\n", flag.as_given.c_str(),
+                     rule.expected);
+        return false;
+    }
+    return true;
+}
+
+// The reporter for --benchmark_out in the format asked for, made here (the
+// library's own would bypass after_the_rows), csv included.
 std::unique_ptr<benchmark::BenchmarkReporter> file_reporter(const std::string& format) {
     if (format == "console") {
         return std::make_unique<benchmark::ConsoleReporter>(benchmark::ConsoleReporter::OO_None);
     }
-    if (format == "csv") return nullptr;
+    if (format == "csv") {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        return std::make_unique<benchmark::CSVReporter>();
+#pragma GCC diagnostic pop
+    }
     return std::make_unique<benchmark::JSONReporter>();
 }
+
+// One line on standard error for a failure that fails the run.
+void fail_with(const std::string& why) { std::fprintf(stderr, "div100-bench: %s\n", why.c_str()); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--version") {
+        errno = 0;
         std::printf("div100-bench %s\n", DIV100_VERSION);
-        return 0;
+        if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return 0;
+        fail_with(std::string("cannot write the output: ") + std::strerror(errno ? errno : EIO));
+        return 1;
     }
+    if (!flags_acceptable(argc, argv)) return 2;
     benchmark::RegisterBenchmark(CONTROL_ROW, latency<multiply, multiply_expected, any_value>);
     latency_rows<divide, quotient_expected>("divide");
     latency_rows<reciprocal, quotient_expected>("reciprocal");
@@ -311,14 +463,17 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("reciprocal/throughput",
                                  throughput<reciprocal, quotient_expected>);
     benchmark::RegisterBenchmark("compiler/throughput", throughput<compiler, divide>);
+    const std::string out = setting(argc, argv, "benchmark_out").value;
+    const flag_setting out_format = setting(argc, argv, "benchmark_out_format");
     const std::unique_ptr<benchmark::BenchmarkReporter> in_file(
-        file_reporter(flag_value(argc, argv, "benchmark_out_format")));
-    const bool to_file = in_file && !flag_value(argc, argv, "benchmark_out").empty();
+        file_reporter(out_format.as_given.empty() ? "json" : out_format.value));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
 
     empty_ticks = least_empty_sample(EMPTY_SAMPLES);
     cycles_per_tick_before = calibrate();
+    const double control = control_latency();
+    judge_control(control);
     const auto [hz, source] = tsc_frequency();
     benchmark::AddCustomContext("hypervisor", hypervisor_present() ? "yes" : "no");
     benchmark::AddCustomContext("tsc_frequency", fixed(hz, 0) + " Hz (" + source + ")");
@@ -335,19 +490,30 @@ int main(int argc, char** argv) {
                        std::to_string(empty_ticks) + " ticks)");
     benchmark::AddCustomContext(
         "latency_step", "next dividend = quotient XOR an immediate key; its 1 cycle is taken off");
+    benchmark::AddCustomContext(
+        "control", "IMUL latency " + fixed(control, 2) + " cycles (least of " +
+                       std::to_string(CONTROL_SAMPLES) + " samples, whatever rows are run)");
 
     const std::unique_ptr<benchmark::BenchmarkReporter> shown(
         benchmark::CreateDefaultDisplayReporter());
     after_the_rows reporter(shown.get());
     after_the_rows file(in_file.get());
-    benchmark::RunSpecifiedBenchmarks(&reporter, to_file ? &file : nullptr);
+    // The library itself says why where no row matches the filter; a list
+    // of the rows is written to the console without the reporter.
+    errno = 0;
+    const bool ran =
+        benchmark::RunSpecifiedBenchmarks(&reporter, out.empty() ? nullptr : &file) != 0;
     benchmark::Shutdown();
-    if (cycles_per_tick_after != 0 && calibrations_disagree()) {
-        std::fprintf(stderr,
-                     "div100-bench: the core clock changed during the run (%.4f, then "
-                     "%.4f cycles per tick): the cycle counts do not hold\n",
-                     cycles_per_tick_before, cycles_per_tick_after);
-        return 1;
+    const int console_error =
+        reporter.write_error() != 0 ? reporter.write_error() : flush_error(std::cout, std::cerr);
+    if (!control_failure.empty()) fail_with(control_failure);
+    if (!clock_failure.empty()) fail_with(clock_failure);
+    if (console_error != 0)
+        fail_with(std::string("cannot write the output: ") + std::strerror(console_error));
+    if (file.write_error() != 0) {
+        fail_with("cannot write " + out + ": " + std::strerror(file.write_error()));
     }
-    return row_failed ? 1 : 0;
+    const bool failed = !control_failure.empty() || !clock_failure.empty() || console_error != 0 ||
+                        file.write_error() != 0 || row_failed;
+    return ran && !failed ? 0 : 1;
 }

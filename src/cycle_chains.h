@@ -79,6 +79,28 @@ double cycles_per_tick(std::uint64_t least_add_chain, std::uint64_t empty);
 double cycles_per_operation(std::uint64_t least_work, std::uint64_t least_add_chain,
                             std::uint64_t empty, std::size_t operations, bool latency_chain);
 
+// The least of a chain's samples, each taken right after a calibration
+// sample, and the least of those calibration samples: the clock drifts by
+// some per cent over seconds, so a chain is converted with the calibration
+// taken among its own samples.
+struct chain_minima {
+    std::uint64_t work = ~std::uint64_t{0};
+    std::uint64_t add_chain = ~std::uint64_t{0};
+
+    // add_chain_ticks, an argument, is measured before work runs.
+    template <typename Work>
+    inline __attribute__((always_inline)) void sample(std::uint64_t add_chain_ticks, Work chain) {
+        if (add_chain_ticks < add_chain) add_chain = add_chain_ticks;
+        const std::uint64_t ticks = chain_sample(chain);
+        if (ticks < work) work = ticks;
+    }
+
+    double cycles_per_operation(std::uint64_t empty, std::size_t operations,
+                                bool latency_chain) const {
+        return ::cycles_per_operation(work, add_chain, empty, operations, latency_chain);
+    }
+};
+
 // The 32-bit DIV of EDX:EAX = (0 : n) by 100 in a register, as the tool's
 // kernel and check run it: the quotient in EAX, the remainder in EDX.
 inline std::uint32_t divide(std::uint32_t n) {

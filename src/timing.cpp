@@ -42,14 +42,12 @@ char reciprocal_latency_buffer[NUMBER_BUFFER_SIZE];
 // CHAIN_SAMPLES chain samples, each after a calibration sample.
 template <std::uint32_t (*Sequence)(std::uint32_t)>
 double chain_latency(std::uint64_t empty) {
-    std::uint64_t least = NO_SAMPLE;
-    std::uint64_t least_add_chain = NO_SAMPLE;
+    chain_minima least;
     std::uint32_t n = small_dividend::START;
     for (int i = 0; i < CHAIN_SAMPLES; ++i) {
-        least_add_chain = std::min(least_add_chain, add_chain_sample());
-        least = std::min(least, chain_sample([&] { latency_chain<Sequence, small_dividend>(n); }));
+        least.sample(add_chain_sample(), [&] { latency_chain<Sequence, small_dividend>(n); });
     }
-    return cycles_per_operation(least, least_add_chain, empty, LATENCY_STEPS, true);
+    return least.cycles_per_operation(empty, LATENCY_STEPS, true);
 }
 
 bool printable(double cycles) { return cycles >= 0 && cycles < LARGEST_FIGURE; }

@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""div100-bench's verdict in every way of reporting, lost output and flags it
+cannot honour. The faults build stands in for a failing calibration on demand.
+Usage: bench_test.py path/to/div100-bench path/to/bench_faults"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BENCH = FAULTS = None
+BRIEF = ["--benchmark_min_time=0.001"]
+AGGREGATES = ["--benchmark_repetitions=2"]
+CONTROL_ERROR = b"cycles, not 3: the calibration does not hold here"
+
+
+def run(args, program=None, fault=None, env=None, **kwargs):
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("BENCHMARK_")}
+    environment.update(env or {})
+    if fault:
+        environment["DIV100_BENCH_FAULT"] = fault
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    brief = [] if args == ["--version"] else BRIEF
+    return subprocess.run([program or BENCH] + brief + args, env=environment, stderr=subprocess.PIPE,
+                          timeout=120, check=False, **kwargs)
+
+
+class Bench(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.out = os.path.join(folder.name, "report")
+
+    def assert_failed(self, result, why, status=1):
+        self.assertEqual(result.returncode, status, result.stderr.decode(errors="replace"))
+        lines = result.stderr.splitlines()
+        self.assertTrue(lines and lines[-1].startswith(b"div100-bench: ") and why in lines[-1],
+                        result.stderr.decode(errors="replace"))
+
+    def test_a_failing_calibration_fails_the_run_whatever_is_shown(self):
+        for mode in ([], AGGREGATES + ["--benchmark_report_aggregates_only=true"],
+                     AGGREGATES + ["--benchmark_display_aggregates_only=true"],
+                     ["--benchmark_filter=divide/latency"]):
+            with self.subTest(mode=mode):
+                result = run(mode, FAULTS, "calibration")
+                self.assert_failed(result, CONTROL_ERROR)
+                self.assertIn(b"verdict: fails", result.stderr)
+                if not any(m.startswith("--benchmark_filter") for m in mode):
+                    self.assertIn(b"control/imul/latency", result.stdout)
+                    self.assertIn(b"ERROR OCCURRED", result.stdout)
+
+    def test_a_clock_that_changed_fails_the_run(self):
+        result = run(AGGREGATES + ["--benchmark_report_aggregates_only=true"], FAULTS, "clock")
+        self.assert_failed(result, b"the core clock changed during the run")
+        self.assertIn(b"verdict: fails", result.stderr)
+
+    def test_every_report_file_carries_the_context_and_the_verdict(self):
+        for env, args, shape in (({"BENCHMARK_OUT": "{}"}, [], "json"),
+                                 ({}, ["--benchmark_out={}", "--benchmark_out_format=json"], "json"),
+                                 ({"BENCHMARK_OUT_FORMAT": "console"}, ["--benchmark_out={}"], "console"),
+                                 ({}, ["--benchmark_out={}", "--benchmark_out_format=csv"], "csv")):
+            with self.subTest(env=env, args=args):
+                env = {k: v.format(self.out) for k, v in env.items()}
+                result = run([a.format(self.out) for a in args], FAULTS, "calibration", env)
+                self.assert_failed(result, CONTROL_ERROR)
+                with open(self.out, "rb") as report:
+                    text = report.read()
+                for expected in (b"core_cycles_per_tick_after", b"verdict", CONTROL_ERROR):
+                    self.assertIn(expected, text)
+                if shape == "json":
+                    control = json.loads(text)["benchmarks"][0]
+                    self.assertTrue(control["error_occurred"])
+                elif shape == "console":
+                    self.assertIn(b"ERROR OCCURRED", text)
+                else:
+                    self.assertRegex(text, rb'\n"control/imul/latency",[,]*true,"IMUL latency')
+
+    def test_output_that_cannot_be_written_fails_the_run(self):
+        for args, kwargs in (([], {"stdout": open("/dev/full", "wb")}),
+                             ([], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
+                             (["--benchmark_out=/dev/full"], {}),
+                             (["--version"], {"stdout": open("/dev/full", "wb")})):
+            with self.subTest(args=args, kwargs=sorted(kwargs)):
+                result = run(args, **kwargs)
+                self.assert_failed(result, b"cannot write")
+
+    def test_a_flag_it_cannot_honour_is_refused(self):
+        for args, env in ((["--benchmark_repetitions=-1"], {}), (["--benchmark_repetitions=0"], {}),
+                          ([], {"BENCHMARK_REPETITIONS": "-1"}), (["--benchmark_format=xml"], {}),
+                          (["--benchmark_out_format=xml"], {}), ([], {"BENCHMARK_FORMAT": "xml"}),
+                          (["--benchmark_min_time=0"], {}), (["--benchmark_time_unit=h"], {})):
+            with self.subTest(args=args, env=env):
+                result = run(args, env=env)
+                self.assert_failed(result, b"", status=2)
+                self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+
+    def test_a_filter_that_matches_nothing_fails(self):
+        self.assertEqual(run(["--benchmark_filter=no-such-row"]).returncode, 1)
+
+
+if __name__ == "__main__":
+    BENCH, FAULTS = sys.argv[1:3]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
