@@ -12,15 +12,6 @@ void features(unsigned& ecx, unsigned& edx) {
     unsigned eax, ebx;
     if (__get_cpuid(FEATURES_LEAF, &eax, &ebx, &ecx, &edx) == 0) ecx = edx = 0;
 }
-
-std::uint64_t gcd(std::uint64_t a, std::uint64_t b) {
-    while (b != 0) {
-        const std::uint64_t rest = a % b;
-        a = b;
-        b = rest;
-    }
-    return a;
-}
 }  // namespace
 
 bool lfence_available() {
@@ -45,9 +36,9 @@ std::uint64_t least_empty_sample(int count) {
 }
 
 // The loop's own count and branch run beside the chain, off its path.
-std::uint64_t add_chain_sample() {
-    return chain_sample([] {
-        std::uint32_t chain = 0;
+std::uint64_t add_chain_sample(std::uint32_t* adds) {
+    std::uint32_t chain = 0;
+    const std::uint64_t ticks = chain_sample([&] {
         std::uint32_t loops = CALIBRATION_LOOPS;
         asm volatile(
             "1:\n\t"
@@ -60,17 +51,8 @@ std::uint64_t add_chain_sample() {
             : [one] "r"(1u)
             : "cc");
     });
-}
-
-std::uint64_t counter_step(int count) {
-    std::uint64_t step = 0;
-    std::uint64_t last = fenced_tsc();
-    for (int i = 0; i < count; ++i) {
-        const std::uint64_t now = fenced_tsc();
-        step = gcd(step, now - last);
-        last = now;
-    }
-    return step;
+    if (adds != nullptr) *adds = chain;
+    return ticks;
 }
 
 double cycles_per_tick(std::uint64_t least_add_chain, std::uint64_t empty) {

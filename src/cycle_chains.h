@@ -61,13 +61,35 @@ inline __attribute__((always_inline)) std::uint64_t chain_sample(Work work) {
 // The least of count samples with no work in them: the fences and the reads.
 std::uint64_t least_empty_sample(int count);
 
-// One calibration sample: CALIBRATION_ADDS dependent ADDs.
-std::uint64_t add_chain_sample();
+// One calibration sample: CALIBRATION_ADDS dependent ADDs, each adding 1 to
+// a chain that starts at 0; where adds is given, it receives the chain's end
+// (CALIBRATION_ADDS where every ADD counted ran, and no other).
+std::uint64_t add_chain_sample(std::uint32_t* adds = nullptr);
 
-// The counter's step: the greatest common divisor of the differences of
-// count consecutive fenced reads (on bare metal 1; 21 on some virtual
-// machines, where every reading is a multiple of 21).
-std::uint64_t counter_step(int count);
+// The greatest common divisor of the differences of count + 1 consecutive
+// readings of read; 0 where the readings never moved.
+template <typename Read>
+std::uint64_t common_step(int count, Read read) {
+    std::uint64_t step = 0;
+    std::uint64_t last = read();
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t now = read();
+        std::uint64_t a = step;
+        std::uint64_t b = now - last;
+        while (b != 0) {
+            const std::uint64_t rest = a % b;
+            a = b;
+            b = rest;
+        }
+        step = a;
+        last = now;
+    }
+    return step;
+}
+
+// The counter's step: the common step of count fenced reads (on bare metal
+// 1; 21 on some virtual machines, where every reading is a multiple of 21).
+inline std::uint64_t counter_step(int count) { return common_step(count, fenced_tsc); }
 
 // Core cycles per tick from the least calibration sample; 0 where it is no
 // longer than an empty sample, which says nothing.

@@ -52,7 +52,8 @@ double chain_latency(std::uint64_t empty) {
 
 bool printable(double cycles) { return cycles >= 0 && cycles < LARGEST_FIGURE; }
 
-// cycles to one decimal, as digits, a point and a digit, into buffer.
+}  // namespace
+
 void render_tenths(double cycles, char* buffer) {
     const auto tenths = static_cast<std::uint32_t>(cycles * 10 + 0.5);
     render_decimal(tenths / 10, buffer);
@@ -61,8 +62,6 @@ void render_tenths(double cycles, char* buffer) {
     buffer[end + 1] = static_cast<char>('0' + tenths % 10);
     buffer[end + 2] = '\0';
 }
-
-}  // namespace
 
 // A whole sampling loop in one block, so no part of a sample can be unrolled,
 // peeled or moved: its head on a 16-byte boundary, SAMPLE_COUNT framed
@@ -119,13 +118,7 @@ unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t c
     return doubt;
 }
 
-void report_count_doubt() {
-    // Without SSE2 there is no LFENCE to read the counter by: its step goes
-    // unmeasured, and so do the chains.
-    const bool fenced = lfence_available();
-    const std::uint64_t step = fenced ? counter_step(STEP_READS) : 1;
-    const unsigned doubt = count_doubt(hypervisor_present(), overhead_cycles, step);
-    if (doubt == COUNTS_HOLD) return;
+void print_count_doubt(unsigned doubt, std::uint64_t step) {
     print_text(UNRESOLVED_TEXT.bytes);
     if ((doubt & CPUID_TRAPS) != 0) print_text(TRAPS_TEXT.bytes);
     if ((doubt & COARSE_COUNTER) == 0) {
@@ -137,18 +130,34 @@ void report_count_doubt() {
         print_text(step_buffer);
         print_text(STEP_LABEL.bytes);
     }
-    if (!fenced) return;
+}
+
+chain_latencies measure_chain_latencies() {
     SetPriorityClass(GetCurrentProcess(), HIGH_PRIORITY_CLASS);
     const std::uint64_t empty = least_empty_sample(EMPTY_CHAIN_SAMPLES);
-    const double div_cycles = chain_latency<divide>(empty);
-    const double reciprocal_cycles = chain_latency<reciprocal>(empty);
+    const chain_latencies figures{chain_latency<divide>(empty), chain_latency<reciprocal>(empty)};
     SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
-    if (!printable(div_cycles) || !printable(reciprocal_cycles)) return;
-    render_tenths(div_cycles, div_latency_buffer);
-    render_tenths(reciprocal_cycles, reciprocal_latency_buffer);
+    return figures;
+}
+
+void print_chain_latencies(const chain_latencies& figures) {
+    if (!printable(figures.div) || !printable(figures.reciprocal)) return;
+    render_tenths(figures.div, div_latency_buffer);
+    render_tenths(figures.reciprocal, reciprocal_latency_buffer);
     print_text(LATENCY_TEXT.bytes);
     print_text(div_latency_buffer);
     print_text(DIV_LATENCY_LABEL.bytes);
     print_text(reciprocal_latency_buffer);
     print_text(RECIPROCAL_LATENCY_LABEL.bytes);
+}
+
+void report_count_doubt() {
+    // Without SSE2 there is no LFENCE to read the counter by: its step goes
+    // unmeasured, and so do the chains.
+    const bool fenced = lfence_available();
+    const std::uint64_t step = fenced ? counter_step(STEP_READS) : 1;
+    const unsigned doubt = count_doubt(hypervisor_present(), overhead_cycles, step);
+    if (doubt == COUNTS_HOLD) return;
+    print_count_doubt(doubt, step);
+    if (fenced) print_chain_latencies(measure_chain_latencies());
 }

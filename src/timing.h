@@ -47,3 +47,22 @@ unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t c
 // saying why and one giving both kernels' latency in core cycles, measured as
 // dependent chains with no CPUID in the timed region, at high priority.
 void report_count_doubt();
+
+// Its parts. The line saying why, for doubt (not COUNTS_HOLD) and the
+// counter's step.
+void print_count_doubt(unsigned doubt, std::uint64_t step);
+
+// Each kernel's latency in core cycles from dividend 123, as dependent
+// chains, at high priority and then normal again; negative where the
+// calibration says nothing. Needs LFENCE (lfence_available).
+struct chain_latencies {
+    double div;
+    double reciprocal;
+};
+chain_latencies measure_chain_latencies();
+
+// The latency line, where both figures are from 0 to below 100 000 cycles.
+void print_chain_latencies(const chain_latencies& figures);
+
+// cycles rounded to one decimal, as digits, a point and a digit, into buffer.
+void render_tenths(double cycles, char* buffer);

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "cycle_chains.h"
 #include "fake_host.h"
 #include "timing_asm.h"
 
@@ -92,4 +95,69 @@ TEST(CountDoubt, TrustsOnlyCheapCpuidWithoutAHypervisorAndAFineCounter) {
     EXPECT_EQ(count_doubt(false, 150, FINEST_STEP + 1), COARSE_COUNTER);
     EXPECT_EQ(count_doubt(false, 150, 0), COARSE_COUNTER);  // a counter that never moved
     EXPECT_EQ(count_doubt(true, 2793, 21), CPUID_TRAPS | COARSE_COUNTER);
+}
+
+namespace {
+
+// What the calls so far wrote to standard output, run together.
+std::string printed() {
+    std::string out;
+    for (const std::string& call : fake_host::calls()) {
+        const std::string lead = "WriteFile(out, ";
+        if (call.rfind(lead, 0) == 0)
+            out += call.substr(lead.size(), call.size() - lead.size() - 1);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(CountDoubtReport, SaysWhyAndGivesTheFiguresRoundedToTenths) {
+    for (const auto& [doubt, why] :
+         {std::pair<unsigned, std::string>{CPUID_TRAPS, "CPUID traps to a hypervisor"},
+          {COARSE_COUNTER, "counter step 26 ticks"},
+          {CPUID_TRAPS | COARSE_COUNTER, "CPUID traps to a hypervisor, counter step 26 ticks"}}) {
+        fake_host::reset();
+        print_count_doubt(doubt, 26);
+        EXPECT_EQ(printed(), "Counts unresolved: " + why + "\r\n");
+    }
+    fake_host::reset();
+    print_chain_latencies({8.98, 5.949});
+    EXPECT_EQ(printed(), "Latency in core cycles, no CPUID: 9.0 div, 5.9 magic number\r\n");
+    for (const chain_latencies unprintable : {chain_latencies{-1, 6}, {9, 100000}}) {
+        fake_host::reset();
+        print_chain_latencies(unprintable);
+        EXPECT_EQ(fake_host::calls(), call_list{});
+    }
+}
+
+// The figures are measured at high priority, and the range check and both
+// key waits that follow run at normal priority again.
+TEST(CountDoubtReport, MeasuresAtHighPriorityThenNormalAgain) {
+    fake_host::reset();
+    const chain_latencies figures = measure_chain_latencies();
+    EXPECT_EQ(fake_host::calls(), (call_list{"SetPriorityClass(process, HIGH_PRIORITY_CLASS)",
+                                             "SetPriorityClass(process, NORMAL_PRIORITY_CLASS)"}));
+    EXPECT_GT(figures.div, 0);
+}
+
+TEST(CommonStep, IsTheGreatestCommonDivisorOfTheReadingsDifferences) {
+    for (const auto& [readings, step] :
+         {std::pair<std::vector<std::uint64_t>, std::uint64_t>{{100, 126, 178, 230}, 26},
+          {{7, 7, 7}, 0},  // a counter that never moved
+          {{0, 21, 63, 64}, 1},
+          {{~std::uint64_t{0} - 20, 21}, 42}}) {  // across the wrap
+        std::size_t next = 0;
+        EXPECT_EQ(
+            common_step(static_cast<int>(readings.size()) - 1, [&] { return readings[next++]; }),
+            step);
+    }
+}
+
+TEST(AddChain, RunsExactlyTheAddsItCountsAndTheyGiveCyclesPerTick) {
+    std::uint32_t adds = 0;
+    add_chain_sample(&adds);
+    EXPECT_EQ(adds, static_cast<std::uint32_t>(CALIBRATION_ADDS));
+    EXPECT_DOUBLE_EQ(cycles_per_tick(CALIBRATION_ADDS / 2 + 40, 40), 2.0);
+    EXPECT_EQ(cycles_per_tick(40, 40), 0.0);
 }
