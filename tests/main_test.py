@@ -42,6 +42,19 @@ CC = 6
 PR_SET_CHILD_SUBREAPER = 36
 
 
+def read_to_end(fd, what, timeout=60):
+    """Everything until the end of fd, within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    out = b""
+    while True:
+        if not select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
+            raise AssertionError("timed out waiting for the end of " + what)
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return out
+        out += chunk
+
+
 def hypervisor_present():
     with open("/proc/cpuinfo") as info:
         return any(line.startswith("flags") and " hypervisor" in line for line in info)
@@ -121,6 +134,7 @@ class Job:
             self.input_master, input_slave = pty.openpty()
         pid, self.master = pty.fork()
         if pid == 0:
+            resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the synchronous signals dump none
             if other_input:
                 os.dup2(input_slave, 0)
             os.dup2(out_w, 1)
@@ -133,7 +147,7 @@ class Job:
             os.close(fd)
         self.out_fd, self.status_fd, self.go_fd = out_r, status_r, go_w
         self.console = self.input_master or self.master
-        self.pid = pid if leader else int(self._line())
+        self.pid = pid if leader else int(self._line("the pid of the job"))
         self.helper = None if leader else pid
         self.out = b""
 
@@ -175,12 +189,18 @@ class Job:
         finally:
             os._exit(1)
 
-    def _line(self, timeout=30):
-        if not select.select([self.status_fd], [], [], timeout)[0]:
-            raise AssertionError("no word from the job")
+    def _line(self, what, timeout=30):
+        """The helper shell's next line, saying what: every wait has a
+        deadline, and a helper gone before its line has ended is a failure."""
+        deadline = time.monotonic() + timeout
         line = b""
         while not line.endswith(b"\n"):
-            line += os.read(self.status_fd, 1)
+            if not select.select([self.status_fd], [], [], max(0, deadline - time.monotonic()))[0]:
+                raise AssertionError("timed out waiting for " + what)
+            byte = os.read(self.status_fd, 1)
+            if not byte:
+                raise AssertionError("the job's shell ended before " + what)
+            line += byte
         return line
 
     def modes(self):
@@ -215,7 +235,7 @@ class Job:
         """True when nothing more is printed for a while."""
         return not select.select([self.out_fd], [], [], seconds)[0]
 
-    def status(self, timeout=30):
+    def status(self, what, timeout=30):
         if self.helper is None or self.status_fd is None:
             deadline = time.monotonic() + timeout
             while time.monotonic() < deadline:
@@ -226,8 +246,8 @@ class Job:
                 if pid:
                     return status
                 time.sleep(0.01)
-            raise AssertionError("the tool did not stop or end")
-        return int(self._line(timeout))
+            raise AssertionError("timed out waiting for " + what)
+        return int(self._line(what, timeout))
 
     def go(self, command):
         os.write(self.go_fd, command)
@@ -236,15 +256,11 @@ class Job:
         """What the shell reads next from the terminal, after an Enter."""
         self.type(b"\r")
         self.go(b"l")
-        return bytes.fromhex(self._line().decode())
+        return bytes.fromhex(self._line("what the shell read").decode())
 
-    def finish(self):
+    def finish(self, timeout=30):
         """The rest of the output, and what showed on the terminal."""
-        while True:
-            chunk = os.read(self.out_fd, 65536)
-            if not chunk:
-                break
-            self.out += chunk
+        self.out += read_to_end(self.out_fd, "the output", timeout)
         echo = b""
         while self.master is not None and select.select([self.master], [], [], 0.1)[0]:
             try:
@@ -286,16 +302,16 @@ class OnATerminal(TranscriptCase):
         return job
 
     def assert_ended_by(self, job, sig):
-        status = job.status()
+        status = job.status("the end by %s" % signal.Signals(sig).name)
         self.assertTrue(os.WIFSIGNALED(status) and os.WTERMSIG(status) == sig, status)
         self.assertEqual(job.modes(), job.modes_before)
 
     def assert_exited(self, job, code=0):
-        status = job.status()
+        status = job.status("the exit")
         self.assertTrue(os.WIFEXITED(status) and os.WEXITSTATUS(status) == code, status)
 
     def assert_stopped_by(self, job, sig):
-        status = job.status()
+        status = job.status("the stop by %s" % signal.Signals(sig).name)
         self.assertTrue(os.WIFSTOPPED(status) and os.WSTOPSIG(status) == sig, status)
         self.assertEqual(job.modes(), job.modes_before)
 
@@ -322,7 +338,8 @@ class OnATerminal(TranscriptCase):
                 (None, s) for s in (signal.SIGTERM, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2,
                                     signal.SIGALRM, signal.SIGVTALRM, signal.SIGPROF,
                                     signal.SIGXCPU, signal.SIGABRT, signal.SIGRTMIN,
-                                    signal.SIGPIPE)]:
+                                    signal.SIGPIPE, signal.SIGILL, signal.SIGTRAP, signal.SIGBUS,
+                                    signal.SIGFPE, signal.SIGSEGV, signal.SIGSYS, signal.SIGIO)]:
             with self.subTest(signal=sig):
                 job = self.start()
                 if key:
@@ -361,6 +378,13 @@ class OnATerminal(TranscriptCase):
         os.kill(job.pid, signal.SIGHUP)
         self.assert_ended_by(job, signal.SIGHUP)
 
+    def test_a_run_in_the_background_leaves_a_line_typed_at_the_shell_alone(self):
+        job = self.start(key_mode=False, background=True)
+        job.read_until(RANGE_PROMPT)
+        job.type(b"ls\r")
+        self.assertFalse(select.select([job.status_fd], [], [], 1)[0], "it stopped or ended")
+        self.assertEqual(job.left_for_the_shell(), b"ls\n")
+
     def test_a_stop_that_does_not_happen_leaves_key_mode_on(self):
         for how in [dict(leader=True), dict(other_input=True)]:
             with self.subTest(**how):
@@ -369,7 +393,10 @@ class OnATerminal(TranscriptCase):
                 if how.get("other_input"):
                     self.assert_stopped_by(job, signal.SIGTSTP)
                     job.go(b"f")
-                job.await_true(job.in_key_mode, "key mode after ^Z")
+                else:
+                    time.sleep(0.5)  # the stop's handler has run: key mode is back at once,
+                job.await_true(job.in_key_mode, "key mode after ^Z", timeout=2)  # not at a prompt
+                self.assertTrue(job.still_waiting(0), "key mode came back only with the counts")
                 job.read_until(RANGE_PROMPT)
                 job.type(b"k")
                 job.read_until(b"4294001000\r\n")
@@ -384,7 +411,7 @@ class OnATerminal(TranscriptCase):
                 burst = subprocess.Popen(["sh", "-c", 'while kill -%d "$0"; do :; done' % sig,
                                           str(job.pid)], stderr=subprocess.DEVNULL)
                 self.assert_ended_by(job, sig)  # the kills stop once it is reaped
-                burst.wait()
+                burst.wait(timeout=30)
                 job.close()
 
     def test_ttin_and_ttou_stop_it_with_the_terminal_given_back(self):
@@ -475,17 +502,17 @@ class WithoutATerminal(TranscriptCase):
         self.assert_transcript(written, prefix=True)
 
     def test_a_pipe_answers_each_prompt_with_one_byte(self):
-        tool = subprocess.Popen([TOOL], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-        tool.stdin.write(b"ab")
-        tool.stdin.flush()  # and kept open: only the two bytes can answer
-        out = tool.stdout.read()
-        self.assertEqual(tool.wait(timeout=60), 0)
-        tool.stdin.close()
-        tool.stdout.close()
+        with subprocess.Popen([TOOL], stdin=subprocess.PIPE, stdout=subprocess.PIPE) as tool:
+            tool.stdin.write(b"ab")
+            tool.stdin.flush()  # and kept open: only the two bytes can answer
+            out = read_to_end(tool.stdout.fileno(), "the output on two bytes")
+            self.assertEqual(tool.wait(timeout=10), 0)
         self.assert_transcript(out)
 
     def test_a_reader_that_goes_away_ends_the_run_by_sigpipe(self):
         tool = subprocess.Popen([TOOL], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        self.addCleanup(tool.kill)
+        self.assertTrue(select.select([tool.stdout], [], [], 60)[0], "no first line")
         self.assertRegex(tool.stdout.readline(), rb"\A[0-9]+ cycles, div\r\n\Z")
         tool.stdout.close()  # as head -1 does
         self.assertEqual(tool.wait(timeout=60), -signal.SIGPIPE)
@@ -501,8 +528,9 @@ class OnAWindowsConsole(TranscriptCase):
             command = [WINE, DRIVER, *options, "Z:" + TOOL, "Z:" + transcript]
             with subprocess.Popen(["script", "-q", "-e", "-c", shlex.join(command), "/dev/null"],
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE) as driver:
-                said = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", driver.stdout.read())
-                self.assertEqual(driver.wait(), 0, said.decode(errors="replace"))
+                said = read_to_end(driver.stdout.fileno(), "the driver's run", 120)
+                said = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", said)
+                self.assertEqual(driver.wait(timeout=10), 0, said.decode(errors="replace"))
             with open(transcript, "rb") as printed:
                 self.assert_transcript(printed.read())
 

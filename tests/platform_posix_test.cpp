@@ -105,13 +105,17 @@ TEST(RenderDecimal, WritesUnsignedDigitsWithoutLeadingZeros) {
     EXPECT_STREQ(_ultoa(255, buffer, 16), "ff");
 }
 
-TEST(WriteFile, HandsOverEveryByteThroughShortAndInterruptedWrites) {
+// The pipe non-blocking, its reader late and slow: every write that would
+// block is waited out.
+TEST(WriteFile, HandsOverEveryByteThroughShortInterruptedAndWouldBlockWrites) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
     std::string sent(4 << 20, '\0');
     for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 + i / 4096);
     std::string received;
     std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         char chunk[1000];
         ssize_t count;
         while ((count = read(ends[0], chunk, sizeof chunk)) != 0) {
