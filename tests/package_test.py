@@ -79,8 +79,10 @@ class Package(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
 
     def test_the_programs_are_stripped_and_the_archive_is_the_same_built_anywhere(self):
-        """A second clone, in another folder, later, under umask 077, gives
-        the same archive and SHA256SUMS byte for byte."""
+        """A second clone, in another folder, later, under umask 077 and in a
+        time zone 14 hours from UTC, gives the same archive and SHA256SUMS
+        byte for byte."""
+        elsewhere = dict(os.environ, SOURCE_DATE_EPOCH=str(ARGS.epoch), TZ="XYZ-14")
         copy = os.path.join(self.work, "elsewhere", "div100")
         shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
             {"build", ".git"} & set(names) if d == ARGS.source else set()))
@@ -88,10 +90,10 @@ class Package(unittest.TestCase):
         # and build a copy again).
         for step in (["--preset", ARGS.preset, "-DDIV100_TESTS=OFF"], ["--build", "--preset", ARGS.preset]):
             subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL,
-                           preexec_fn=under_umask_077,
-                           env=dict(os.environ, SOURCE_DATE_EPOCH=str(ARGS.epoch)))
+                           preexec_fn=under_umask_077, env=elsewhere)
         there = os.path.join(self.work, "there")
-        package_of(os.path.join(copy, "build", ARGS.preset), there, preexec_fn=under_umask_077)
+        package_of(os.path.join(copy, "build", ARGS.preset), there, preexec_fn=under_umask_077,
+                   env=elsewhere)
         for name in self.programs.values():
             with self.subTest(program=name):
                 symbols = subprocess.run([ARGS.objdump, "-t", self.program(name)], check=True,
