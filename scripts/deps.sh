@@ -27,7 +27,7 @@ need_packages() {
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing >/dev/null
 }
 
-NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils strace groff-base dpkg-dev"
+NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils strace groff-base dpkg-dev lintian"
 WIN32_PACKAGES="g++-mingw-w64-i686 wine wine32 bsdutils"
 WIN64_PACKAGES="g++-mingw-w64-x86-64 wine64"
 

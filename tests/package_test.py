@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""The release package of a build: exactly the programs, README and LICENSE
-(and on Linux the manual page), with SHA256SUMS beside it; the programs
+"""The release package of a build: exactly the programs and the documents the
+README links (and on Linux the manual pages), every link resolving; one
+SHA256SUMS for a release's packages that checks any of them; the programs
 stripped; the archive sorted, owned by 0, its modes normalised and its times
-the commit's, and byte for byte what the release preset builds from a copy of
-the sources in another folder, later, under another umask; the exe with its
-time stamp left out, its version resource and its manifest. Usage:
+the newest release's date, and byte for byte what the release preset builds
+from a copy of the sources without .git in another folder, later, under
+another umask and time zone; the .deb clean by lintian but for its override;
+the exe with its time stamp left out, its version resource and its manifest.
+Usage:
 package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
                 --epoch SECONDS --objdump OBJDUMP [--windres WINDRES] PROGRAM..."""
 
 import argparse
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -42,6 +46,14 @@ def package_of(build, out, **how):
     return name, files
 
 
+def how_they_differ(one, other):
+    """diffoscope's account of two packages, where it is installed."""
+    if not shutil.which("diffoscope"):
+        return " (install diffoscope to see how)"
+    shown = subprocess.run(["diffoscope", "--text", "-", one, other], capture_output=True, text=True)
+    return ":\n" + shown.stdout[:20000]
+
+
 class Package(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -50,8 +62,9 @@ class Package(unittest.TestCase):
         cls.name, cls.files = package_of(ARGS.build, cls.here)
         top = cls.top = cls.name.rsplit(".zip", 1)[0].rsplit(".tar.gz", 1)[0]
         cls.programs = {p: top + "/" + p for p in ARGS.programs}
-        cls.docs = {d: top + "/" + ("" if ARGS.windres else "share/doc/div100/") + d
-                    for d in ("README.md", "LICENSE")}
+        cls.doc_dir = top + "/" + ("" if ARGS.windres else "share/doc/div100/")
+        cls.docs = {d: cls.doc_dir + d
+                    for d in ("README.md", "LICENSE", "CHANGELOG.md", "docs/measuring.md")}
 
     @classmethod
     def tearDownClass(cls):
@@ -63,26 +76,48 @@ class Package(unittest.TestCase):
             out.write(self.files[name])
         return path
 
-    def test_holds_exactly_the_programs_the_readme_and_the_license(self):
+    def test_holds_exactly_the_programs_and_the_documents_and_every_link_resolves(self):
         self.assertTrue(self.name.startswith("div100-%s-" % ARGS.version), self.name)
-        manual = set() if ARGS.windres else {self.top + "/share/man/man1/div100.1"}
+        manual = set() if ARGS.windres else {self.top + "/share/man/man1/%s.1.gz" % p
+                                             for p in ("div100", "div100-bench")}
         self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values(), *manual})
         readme = self.files[self.docs["README.md"]].decode()
         self.assertTrue("div100 %s" % ARGS.version in readme, "the README names another version")
+        for document in ("README.md", "docs/measuring.md"):
+            folder = os.path.dirname(self.docs[document])
+            for link in re.findall(r"\]\(([^)#]+)", self.files[self.docs[document]].decode()):
+                with self.subTest(document=document, link=link):
+                    self.assertIn(os.path.normpath(os.path.join(folder, link)), self.files)
 
-    def test_sha256sums_beside_it_checks_out(self):
-        with open(os.path.join(self.here, "SHA256SUMS")) as sums:
-            listed = [line.split("  ")[1] for line in sums.read().splitlines()]
-        packed = [n for n in os.listdir(self.here) if n.endswith((".zip", ".tar.gz", ".deb"))]
-        self.assertEqual(sorted(listed), sorted(packed))
-        subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=self.here, check=True,
-                       stdout=subprocess.DEVNULL)
+    def test_one_sha256sums_checks_whichever_package_was_downloaded(self):
+        """The release's folder, as scripts/release makes it: this build's
+        packages and the other platform's (a stand-in here)."""
+        packed = [os.path.join(self.here, n) for n in os.listdir(self.here)
+                  if n.endswith((".zip", ".tar.gz", ".deb"))]
+        other = os.path.join(self.work, "div100-%s-other.zip" % ARGS.version)
+        with open(other, "wb") as stand_in:
+            stand_in.write(b"the other platform's package")
+        release = os.path.join(self.work, "release")
+        subprocess.run([os.path.join(ARGS.source, "scripts", "checksums.sh"), release, *packed, other],
+                       check=True)
+        names = sorted(os.listdir(release))
+        self.assertEqual(names, sorted(["SHA256SUMS"] + [os.path.basename(p) for p in packed + [other]]))
+        for kept in (n for n in names if n != "SHA256SUMS"):
+            with self.subTest(downloaded=kept):
+                alone = os.path.join(self.work, "downloaded")
+                shutil.rmtree(alone, ignore_errors=True)
+                os.mkdir(alone)
+                for name in (kept, "SHA256SUMS"):
+                    shutil.copy(os.path.join(release, name), alone)
+                subprocess.run(["sha256sum", "-c", "--ignore-missing", "--strict", "SHA256SUMS"],
+                               cwd=alone, check=True, stdout=subprocess.DEVNULL)
 
     def test_the_programs_are_stripped_and_the_archive_is_the_same_built_anywhere(self):
-        """A second clone, in another folder, later, under umask 077 and in a
-        time zone 14 hours from UTC, gives the same archive and SHA256SUMS
-        byte for byte."""
-        elsewhere = dict(os.environ, SOURCE_DATE_EPOCH=str(ARGS.epoch), TZ="XYZ-14")
+        """A copy of the sources without .git (as an export is), in another
+        folder, later, under umask 077 and in a time zone 14 hours from UTC,
+        gives the same archives byte for byte, dated by the sources alone."""
+        elsewhere = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        elsewhere["TZ"] = "XYZ-14"
         copy = os.path.join(self.work, "elsewhere", "div100")
         shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
             {"build", ".git"} & set(names) if d == ARGS.source else set()))
@@ -99,10 +134,13 @@ class Package(unittest.TestCase):
                 symbols = subprocess.run([ARGS.objdump, "-t", self.program(name)], check=True,
                                          capture_output=True, text=True).stdout
                 self.assertIn("no symbols", symbols)
-        for name in (self.name, "SHA256SUMS"):
-            with open(os.path.join(self.here, name), "rb") as one, \
-                    open(os.path.join(there, name), "rb") as other:
-                self.assertTrue(one.read() == other.read(), name + " differs when built elsewhere")
+        for name in sorted(os.listdir(self.here)):
+            if not name.endswith((".zip", ".tar.gz", ".deb")):
+                continue
+            one, other = os.path.join(self.here, name), os.path.join(there, name)
+            with self.subTest(package=name), open(one, "rb") as mine, open(other, "rb") as theirs:
+                if mine.read() != theirs.read():
+                    self.fail(name + " differs when built elsewhere" + how_they_differ(one, other))
 
     def test_members_sorted_owned_by_0_with_normal_modes_and_the_commit_time(self):
         path = os.path.join(self.here, self.name)
@@ -171,13 +209,29 @@ class Package(unittest.TestCase):
                                    text=True).stdout.split()
             self.assertIn("/usr/bin/div100-bench", files)
             self.assertIn("/usr/share/doc/div100/copyright", files)
-            self.assertIn("/usr/share/man/man1/div100.1", files)
+            for page in ("div100", "div100-bench"):
+                self.assertIn("/usr/share/man/man1/%s.1.gz" % page, files)
+            self.assertIn("/usr/share/doc/div100/changelog.gz", files)
             version = subprocess.run(["/usr/bin/div100", "--version"], capture_output=True)
             self.assertEqual(version.stdout, b"div100 %s\r\n" % ARGS.version.encode())
         finally:
             subprocess.run(["dpkg", "--purge", "div100"], check=True, stdout=subprocess.DEVNULL)
         self.assertEqual([f for f in files if os.path.isfile(f)], [])
         self.assertNotEqual(subprocess.run(["dpkg", "-s", "div100"], capture_output=True).returncode, 0)
+
+    def test_lintian_finds_nothing_but_what_the_override_explains(self):
+        if ARGS.windres:
+            self.skipTest("Linux only")
+        if not shutil.which("lintian"):
+            self.skipTest("no lintian here")
+        [deb] = [n for n in os.listdir(self.here) if n.endswith(".deb")]
+        lintian = ["lintian", "--display-info", os.path.join(self.here, deb)]
+        checked = subprocess.run(lintian + ["--fail-on", "error,warning,info"], capture_output=True,
+                                 text=True)
+        self.assertEqual((checked.stdout, checked.returncode), ("", 0), checked.stderr)
+        overrides = subprocess.run(lintian + ["--show-overrides"], capture_output=True, text=True)
+        overridden = {line.split()[2] for line in overrides.stdout.splitlines() if line.startswith("O: ")}
+        self.assertEqual(overridden, {"statically-linked-binary"}, overrides.stdout)
 
     def test_the_exe_has_no_time_stamp_vista_subsystem_version_its_version_and_manifest(self):
         if not ARGS.windres:

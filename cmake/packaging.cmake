@@ -1,0 +1,122 @@
+# What the release packages hold, and how they are packed: installs the
+# programs, stripped, the documents the README links, and on Linux the manual
+# pages; div100-<version>-win32.zip from the 32-bit Windows build, and from
+# the Linux one div100-<version>-Linux-x86_64.tar.gz and
+# div100_<version>_amd64.deb. scripts/release puts every package of a
+# release in one folder with one SHA256SUMS.
+
+# Programs are stripped of their symbols and of the compiler's .comment. strip
+# would stamp a PE file with the time of the install; with SOURCE_DATE_EPOCH=0
+# it keeps the 0 the linker left, so the same sources give the same bytes.
+include(GNUInstallDirs)
+# Folders made by an install are 755 whatever the umask, in every package.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+if(WIN32)
+  set(DIV100_BIN_DIR .)
+  set(DIV100_DOC_DIR .)
+else()
+  set(DIV100_BIN_DIR ${CMAKE_INSTALL_BINDIR})
+  set(DIV100_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+# The README's links resolve in every package: the documents stand beside it
+# as they do in the sources.
+install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${DIV100_DOC_DIR})
+install(FILES docs/measuring.md DESTINATION ${DIV100_DOC_DIR}/docs)
+
+# The manual pages, gzipped with no name or time in the header (gzip -n), so
+# that the same sources give the same bytes.
+if(NOT WIN32)
+  set(manual_pages div100)
+  if(TARGET div100-bench)
+    list(APPEND manual_pages div100-bench)
+  endif()
+  foreach(page IN LISTS manual_pages)
+    configure_file(packaging/${page}.1.in ${page}.1 @ONLY)
+    add_custom_command(OUTPUT ${page}.1.gz COMMAND gzip -9 -n -c ${page}.1 > ${page}.1.gz
+                       DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/${page}.1 VERBATIM)
+    list(APPEND gzipped_pages ${CMAKE_CURRENT_BINARY_DIR}/${page}.1.gz)
+  endforeach()
+  add_custom_target(manual_pages ALL DEPENDS ${gzipped_pages})
+  install(FILES ${gzipped_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+foreach(program div100 div100-bench)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${DIV100_BIN_DIR})
+    set(installed "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${DIV100_BIN_DIR}/$<TARGET_FILE_NAME:${program}>")
+    install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" -E env SOURCE_DATE_EPOCH=0
+                                          \"${CMAKE_STRIP}\" -R .comment \"${installed}\"
+                                  COMMAND_ERROR_IS_FATAL ANY)")
+  endif()
+endforeach()
+
+set(CPACK_PACKAGE_VENDOR "the div100 authors")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "cost of 32-bit DIV against the reciprocal for n / 100, and where they part")
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  # The .deb: the programs in /usr/bin, the documents, the license as
+  # copyright, a Debian changelog made from CHANGELOG.md, the manual pages,
+  # lintian's override for the static programs; Depends from the programs'
+  # own shared libraries (none).
+  set(CPACK_GENERATOR TGZ DEB)
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  # A team, not a person; .invalid is reserved, so the address reaches no one.
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "div100 maintainers <maintainers@div100.invalid>")
+  # The extended description, one line of the control file each, wrapped.
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "div100 answers one question on the machine in front of you: what the"
+      "processor's 32-bit DIV costs next to the multiply-by-reciprocal sequence for"
+      "n / 100, ((n + 1) * 0xA3D70A3D) >> 38, and where that sequence stops"
+      "agreeing with DIV. It times both in time-stamp-counter cycles, says so where"
+      "the machine cannot resolve those counts (a hypervisor, a coarse counter) and"
+      "then gives each sequence's latency in core cycles, and checks the reciprocal"
+      "against DIV from 4294000000 upward to the first mismatch."
+      ""
+      "div100-bench answers the same question in core clock cycles, for latency and"
+      "throughput, with a control row that shows the calibration holds.")
+  list(JOIN CPACK_DEBIAN_PACKAGE_DESCRIPTION "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DIV100_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md)
+  set(CPACK_DIV100_DEBIAN_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian_changelog.py)
+  set(CPACK_DIV100_LINTIAN_OVERRIDES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/lintian-overrides)
+  set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb_files.cmake)
+endif()
+
+# Every time in the archives is SOURCE_DATE_EPOCH where it is set, else the
+# date of the newest release in CHANGELOG.md (its midnight, UTC): a date the
+# sources themselves hold, so that a clone and an export without .git give the
+# same bytes. Members, owners and modes are normalised after packing.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(DIV100_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
+  message(STATUS "The archives are dated SOURCE_DATE_EPOCH, ${DIV100_SOURCE_DATE_EPOCH}")
+else()
+  file(STRINGS CHANGELOG.md newest REGEX "^## [0-9]+\\.[0-9]+\\.[0-9]+ - [0-9]+-[0-9]+-[0-9]+$"
+       LIMIT_COUNT 1)
+  if(NOT newest MATCHES " - ([0-9]+)-0*([0-9]+)-0*([0-9]+)$")
+    message(FATAL_ERROR "CHANGELOG.md names no release as '## X.Y.Z - YYYY-MM-DD'")
+  endif()
+  # Days from 1970-01-01 to that date in the proleptic Gregorian calendar,
+  # counting years from March so that a leap day ends its year.
+  set(day ${CMAKE_MATCH_3})
+  set(year ${CMAKE_MATCH_1})
+  if(CMAKE_MATCH_2 LESS_EQUAL 2)
+    math(EXPR year "${year} - 1")
+  endif()
+  math(EXPR month_from_march "(${CMAKE_MATCH_2} + 9) % 12")
+  math(EXPR day_of_year "(153 * ${month_from_march} + 2) / 5 + ${day} - 1")
+  math(EXPR days "${year} * 365 + ${year} / 4 - ${year} / 100 + ${year} / 400 + ${day_of_year} - 719468")
+  math(EXPR DIV100_SOURCE_DATE_EPOCH "${days} * 86400")
+  string(REGEX MATCH "[0-9]+-[0-9]+-[0-9]+" newest_date "${newest}")
+  message(STATUS "The archives are dated ${newest_date}, the newest release in CHANGELOG.md")
+endif()
+find_package(Python3 COMPONENTS Interpreter QUIET)
+set(CPACK_DIV100_PYTHON ${Python3_EXECUTABLE})
+set(CPACK_DIV100_REPACK ${CMAKE_CURRENT_SOURCE_DIR}/packaging/repack.py)
+set(CPACK_DIV100_SOURCE_DATE_EPOCH ${DIV100_SOURCE_DATE_EPOCH})
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/after_packing.cmake)
+include(CPack)
