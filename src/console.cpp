@@ -7,17 +7,19 @@
 namespace {
 
 constexpr DWORD KEY_POLL_MS = 1;
+constexpr DWORD EVENTS_AT_ONCE = 16;
 constexpr int DECIMAL = 10;
 constexpr fixed_text OUTPUT_LOST_TEXT{"div100: cannot write the output: "};
 constexpr std::size_t REASON_SIZE = 200;
 
 // A write of the transcript failed: the run ends at once. A reader that went
 // away ends it quietly, as a pipeline expects (on Linux SIGPIPE has ended
-// the process before the failure comes back); any other failure is said on
-// standard error, in one line.
+// the process before the failure comes back; wine reports a Unix pipe whose
+// reader has gone as not connected); any other failure is said on standard
+// error, in one line.
 [[noreturn]] void end_with_output_lost() {
     const DWORD error = GetLastError();
-    if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA) {
+    if (error != ERROR_BROKEN_PIPE && error != ERROR_NO_DATA && error != ERROR_PIPE_NOT_CONNECTED) {
         char reason[REASON_SIZE];
         DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                                       nullptr, error, 0, reason, REASON_SIZE, nullptr);
@@ -29,6 +31,24 @@ constexpr std::size_t REASON_SIZE = 200;
         print_error_line(OUTPUT_LOST_TEXT.bytes, reason, length);
     }
     ExitProcess(EXIT_OUTPUT_LOST);
+}
+
+// Takes the events at the head of the console's input out where none of them
+// is a key pressed (focus, mouse, buffer size, keys released), so that a wait
+// on the console blocks again; true where it did. They are the oldest, so
+// reading as many as were looked at takes exactly those.
+bool discard_events_that_are_no_keys(HANDLE console) {
+    INPUT_RECORD events[EVENTS_AT_ONCE];
+    DWORD count = 0;
+    if (PeekConsoleInputA(console, events, EVENTS_AT_ONCE, &count) == FALSE || count == 0) {
+        return false;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        if (events[i].EventType == KEY_EVENT && events[i].Event.KeyEvent.bKeyDown != FALSE) {
+            return false;
+        }
+    }
+    return ReadConsoleInputA(console, events, count, &count) != FALSE;
 }
 
 }  // namespace
@@ -87,11 +107,7 @@ void wait_for_key(const char* prompt) {
     HANDLE const console =
         CreateFileA(CONSOLE_INPUT_NAME, GENERIC_READ | GENERIC_WRITE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    BOOL flushed = FALSE;
-    if (console != INVALID_HANDLE_VALUE) {
-        flushed = FlushConsoleInputBuffer(console);
-        CloseHandle(console);
-    }
+    const BOOL flushed = console != INVALID_HANDLE_VALUE ? FlushConsoleInputBuffer(console) : FALSE;
     // A key that yields two codes (arrows, F1 to F12, Home, Delete ...) leaves
     // its second in the runtime's own one-code buffer, out of the flush's
     // reach. Once the console is empty, a code still waiting is that one.
@@ -99,8 +115,17 @@ void wait_for_key(const char* prompt) {
     print_text(prompt);
     // A process with no console can never get a key, so it does not wait.
     if (console == INVALID_HANDLE_VALUE) return;
-    do {
-        Sleep(KEY_POLL_MS);
-    } while (_kbhit() == 0);
+    // Between polls it waits on the console's input for up to KEY_POLL_MS, so
+    // that a console which takes input in only while it is waited on (wine's,
+    // on a terminal) is seen. A wait that ends with no key to read (the
+    // console holds only events that are none: focus, mouse, buffer size)
+    // takes those events out, or where it cannot sleeps, so that they never
+    // make it spin.
+    for (;;) {
+        const DWORD waited = WaitForSingleObject(console, KEY_POLL_MS);
+        if (_kbhit() != 0) break;
+        if (waited != WAIT_TIMEOUT && !discard_events_that_are_no_keys(console)) Sleep(KEY_POLL_MS);
+    }
     _getch();
+    CloseHandle(console);
 }

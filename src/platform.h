@@ -33,6 +33,7 @@ namespace host {
 using BOOL = int;
 using DWORD = std::uint32_t;
 using UINT = unsigned int;
+using WORD = std::uint16_t;
 using HANDLE = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
@@ -50,6 +51,9 @@ constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
 constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_NO_DATA = 232;
+constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
@@ -59,6 +63,18 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr WORD KEY_EVENT = 0x1;
+constexpr WORD FOCUS_EVENT = 0x10;
+// A console input event: its kind, and for a key whether it went down (the
+// rest of Windows' record is never read here).
+struct INPUT_RECORD {
+    WORD EventType;
+    union {
+        struct {
+            BOOL bKeyDown;
+        } KeyEvent;
+    } Event;
+};
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
 HANDLE GetStdHandle(DWORD which);
@@ -70,6 +86,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE object);
 BOOL FlushConsoleInputBuffer(HANDLE input);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD* events, DWORD size, LPDWORD count);
+BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD* events, DWORD size, LPDWORD count);
 int _kbhit();
 int _getch();
 char* _ultoa(unsigned long value, char* buffer, int radix);

@@ -289,6 +289,23 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
     return terminal_is_ours() && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
 }
 
+// Sleeps the whole time, as a wait on a console that holds no key: _kbhit
+// sees a key however it comes.
+DWORD WaitForSingleObject(HANDLE, DWORD milliseconds) {
+    Sleep(milliseconds);
+    return WAIT_TIMEOUT;
+}
+
+// A terminal holds bytes, not events: there are none to look at or take.
+BOOL PeekConsoleInputA(HANDLE, INPUT_RECORD*, DWORD, LPDWORD count) {
+    *count = 0;
+    return FALSE;
+}
+BOOL ReadConsoleInputA(HANDLE, INPUT_RECORD*, DWORD, LPDWORD count) {
+    *count = 0;
+    return FALSE;
+}
+
 // Non-zero when a key can be read at once. Input that is not a terminal is
 // read, not polled (poll does not see a FIFO that never had a writer, or a
 // listening socket): a byte, or its end or an error, always comes, so the

@@ -43,7 +43,7 @@ TEST(PrintText, HandsEachTextToStandardOutputInOneWrite) {
 // other failure with one line on standard error.
 TEST(PrintText, AFailedWriteEndsTheRun) {
     static constexpr fixed_text LOST{"lost"};
-    for (const DWORD gone : {ERROR_NO_DATA, ERROR_BROKEN_PIPE}) {
+    for (const DWORD gone : {ERROR_NO_DATA, ERROR_BROKEN_PIPE, ERROR_PIPE_NOT_CONNECTED}) {
         fake_host::reset();
         fake_host::fail_writes(gone);
         EXPECT_THROW(print_text(LOST.bytes), fake_host::process_ended);
@@ -108,6 +108,29 @@ TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
     const key_wait second = wait_at(TWO.bytes);
     EXPECT_TRUE(second.discarded_first);
     EXPECT_EQ(second.codes_after_prompt, call_list{"_getch() = 224"});
+}
+
+// Each poll waits on the console; a wait that ended with no key to read
+// takes the events that are none out, or with a key held down sleeps, so
+// that other events never make it spin.
+TEST(WaitForKey, WaitsOnTheConsoleBetweenPollsAndNeverSpinsOnEventsThatAreNoKeys) {
+    const std::string no_key = "_kbhit() = 0";
+    const std::string peek = "PeekConsoleInputA(console) = 3";
+    for (const auto& [events, poll] :
+         {std::pair<int, call_list>{0, {"WaitForSingleObject(console, 1)", no_key}},
+          {1,
+           {"WaitForSingleObject(console, 1)", no_key, peek, "ReadConsoleInputA(console, 3) = 3"}},
+          {2, {"WaitForSingleObject(console, 1)", no_key, peek, "Sleep(1)"}}}) {
+        fake_host::reset(2);
+        if (events != 0) fake_host::events_not_keys(events == 2);
+        wait_for_key(GO.bytes);
+        call_list expected = {"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)", no_key,
+                              "WriteFile(out, Go?)"};
+        expected.insert(expected.end(), poll.begin(), poll.end());
+        expected.insert(expected.end(), {"WaitForSingleObject(console, 1)", "_kbhit() = 1",
+                                         "_getch() = 107", "CloseHandle(console)"});
+        EXPECT_EQ(fake_host::calls(), expected) << events;
+    }
 }
 
 TEST(WaitForKey, WithNoConsoleShowsThePromptAndEndsAtOnce) {

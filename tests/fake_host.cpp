@@ -1,5 +1,6 @@
 #include "fake_host.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform.h"
@@ -12,6 +13,8 @@ int polls_left = 0;
 bool two_codes = false;
 int code_held_back = -1;
 bool console_missing = false;
+DWORD other_events = 0;
+bool shift_held = false;
 DWORD write_error = 0;
 std::string (*annotation)() = nullptr;
 
@@ -43,7 +46,8 @@ void reset(int polls_before_key, std::string (*annotate)()) {
     recorded.clear();
     polls_per_key = polls_left = polls_before_key;
     annotation = annotate;
-    two_codes = console_missing = false;
+    two_codes = console_missing = shift_held = false;
+    other_events = 0;
     write_error = 0;
     code_held_back = -1;
 }
@@ -51,6 +55,11 @@ void reset(int polls_before_key, std::string (*annotate)()) {
 void keys_yield_two_codes() { two_codes = true; }
 
 void no_console() { console_missing = true; }
+
+void events_not_keys(bool key_held) {
+    other_events = 3;
+    shift_held = key_held;
+}
 
 void fail_writes(DWORD error) { write_error = error; }
 
@@ -95,6 +104,29 @@ BOOL CloseHandle(HANDLE object) {
 
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     record("FlushConsoleInputBuffer(" + name_of(input) + ")");
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    record("WaitForSingleObject(" + name_of(object) + ", " + std::to_string(milliseconds) + ")");
+    return other_events != 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD* events, DWORD size, LPDWORD count) {
+    *count = std::min(other_events, size);
+    for (DWORD i = 0; i < *count; ++i) {
+        events[i].EventType = i == 0 && shift_held ? KEY_EVENT : FOCUS_EVENT;
+        events[i].Event.KeyEvent.bKeyDown = TRUE;
+    }
+    record("PeekConsoleInputA(" + name_of(input) + ") = " + std::to_string(*count));
+    return TRUE;
+}
+
+BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD*, DWORD size, LPDWORD count) {
+    *count = std::min(other_events, size);
+    other_events -= *count;
+    record("ReadConsoleInputA(" + name_of(input) + ", " + std::to_string(size) +
+           ") = " + std::to_string(*count));
     return TRUE;
 }
 

@@ -27,6 +27,11 @@ void keys_yield_two_codes();
 // Until the next reset, the process has no console: CONIN$ cannot be opened.
 void no_console();
 
+// Until the next reset, the console holds three focus events, which a wait
+// on it ends at once for, though _kbhit sees no key; with key_held, a key
+// pressed (Shift alone, say) stands first among them.
+void events_not_keys(bool key_held = false);
+
 // Until the next reset, every write to standard output fails with error.
 void fail_writes(DWORD error);
 

@@ -55,6 +55,20 @@ def read_to_end(fd, what, timeout=60):
         out += chunk
 
 
+def read_until(fd, out, text, timeout=30):
+    """out and what fd gives until text is in it, within timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while text not in out:
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            raise AssertionError("no %r in %r" % (text, out[-200:]))
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            raise AssertionError("output ended before %r" % text)
+        out += chunk
+    return out
+
+
 def hypervisor_present():
     with open("/proc/cpuinfo") as info:
         return any(line.startswith("flags") and " hypervisor" in line for line in info)
@@ -221,15 +235,7 @@ class Job:
         os.write(self.console, keys)
 
     def read_until(self, text, timeout=30):
-        deadline = time.monotonic() + timeout
-        while text not in self.out:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.out_fd], [], [], left)[0]:
-                raise AssertionError("no %r in %r" % (text, self.out[-200:]))
-            chunk = os.read(self.out_fd, 65536)
-            if not chunk:
-                raise AssertionError("output ended before %r" % text)
-            self.out += chunk
+        self.out = read_until(self.out_fd, self.out, text, timeout)
 
     def still_waiting(self, seconds=0.5):
         """True when nothing more is printed for a while."""
@@ -539,6 +545,27 @@ class OnAWindowsConsole(TranscriptCase):
 
     def test_keys_come_from_the_console_with_standard_input_redirected(self):
         self.drive("--redirected")
+
+    def test_started_from_a_terminal_it_takes_a_key_at_each_prompt(self):
+        """wine's own console on a terminal, as a Linux user meets it: it
+        takes input in only while a program waits on it. Standard output is
+        a pipe, so the transcript is exact."""
+        out_r, out_w = os.pipe()
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.dup2(out_w, 1)
+            os.execvp(WINE, [WINE, TOOL])
+        os.close(out_w)
+        self.addCleanup(os.close, out_r)
+        self.addCleanup(os.close, terminal)
+        self.addCleanup(subprocess.run, ["kill", "-9", str(pid)], stderr=subprocess.DEVNULL)
+        out = read_until(out_r, b"", RANGE_PROMPT, 90)
+        os.write(terminal, b"k")
+        out = read_until(out_r, out, EXIT_PROMPT, 120)
+        os.write(terminal, b"z")
+        out += read_to_end(out_r, "the run", 30)
+        self.assertEqual(os.waitpid(pid, 0)[1], 0)
+        self.assert_transcript(out)
 
     def test_with_no_console_each_key_wait_ends_at_once(self):
         run = subprocess.run(["setsid", WINE, TOOL], stdin=subprocess.DEVNULL,
