@@ -34,6 +34,9 @@ using BOOL = int;
 using DWORD = std::uint32_t;
 using UINT = unsigned int;
 using WORD = std::uint16_t;
+using USHORT = std::uint16_t;
+using HMODULE = void*;
+using FARPROC = std::intptr_t (*)();
 using HANDLE = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
@@ -63,6 +66,9 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD OPEN_EXISTING = 3;
+constexpr USHORT IMAGE_FILE_MACHINE_UNKNOWN = 0;
+constexpr USHORT IMAGE_FILE_MACHINE_I386 = 0x14C;
+constexpr USHORT IMAGE_FILE_MACHINE_AMD64 = 0x8664;
 constexpr WORD KEY_EVENT = 0x1;
 constexpr WORD FOCUS_EVENT = 0x10;
 // A console input event: its kind, and for a key whether it went down (the
@@ -96,6 +102,8 @@ void Sleep(DWORD milliseconds);
 HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class);
 [[noreturn]] void ExitProcess(UINT exit_code);
+HMODULE GetModuleHandleA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 
 // Where the console is a terminal, puts it in key mode and takes the signals
 // that must give it back. The tool's first call; tests never make it.
@@ -104,5 +112,7 @@ void attach_console();
 }  // namespace host
 
 using namespace host;
+
+#define WINAPI
 
 #endif

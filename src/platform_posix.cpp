@@ -53,7 +53,14 @@ DWORD last_error = 0;
 enum terminal_state : int { NO_TERMINAL, LEFT_AS_IS, KEY_MODE, GIVEN_BACK };
 volatile std::sig_atomic_t terminal = NO_TERMINAL;
 termios found_modes;  // the terminal as the tool last came to it
-termios key_modes;    // the same without line editing and echo
+
+// The text last written to standard output (in a key wait, its prompt), and
+// whether the tool was continued (after a stop, say) since: a prompt on a
+// terminal has scrolled away behind the shell's lines by then.
+const char* last_output = nullptr;
+DWORD last_output_size = 0;
+volatile std::sig_atomic_t continued_since_output = 0;
+termios key_modes;  // the same without line editing and echo
 
 // The terminal is ours to change while our process group is its foreground
 // group, or when it is not our controlling terminal at all (job control does
@@ -170,7 +177,10 @@ void on_stop(int sig) {
 }
 
 // Continued, by `fg` or `bg` or anyone: key mode where the terminal is ours.
-void on_resume(int) { take_key_mode(); }
+void on_resume(int) {
+    continued_since_output = 1;
+    take_key_mode();
+}
 
 // Installs a handler where the signal has its default action: one ignored at
 // the start (as nohup and background jobs arrange) stays ignored, and one
@@ -252,6 +262,11 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
         }
     }
     if (written != nullptr) *written = done;
+    if (fd == STDOUT_FILENO) {
+        last_output = bytes;
+        last_output_size = size;
+        continued_since_output = 0;
+    }
     return result;
 }
 
@@ -290,8 +305,19 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
 }
 
 // Sleeps the whole time, as a wait on a console that holds no key: _kbhit
-// sees a key however it comes.
+// sees a key however it comes. A key wait's prompt on a terminal is written
+// again, on a fresh line, once the tool is back in key mode after it was
+// continued: after `fg` the prompt is in sight. Output to a pipe or file is
+// left byte for byte as it was.
 DWORD WaitForSingleObject(HANDLE, DWORD milliseconds) {
+    if (continued_since_output != 0 && terminal == KEY_MODE && isatty(STDOUT_FILENO) != 0 &&
+        last_output != nullptr) {
+        const char* const prompt = last_output;
+        const DWORD size = last_output_size;
+        DWORD written = 0;
+        WriteFile(handle_of(STDOUT_FILENO), "\r\n", 2, &written, nullptr);
+        WriteFile(handle_of(STDOUT_FILENO), prompt, size, &written, nullptr);
+    }
     Sleep(milliseconds);
     return WAIT_TIMEOUT;
 }
@@ -407,6 +433,11 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
     }
     return setpriority(PRIO_PROCESS, 0, nice) == 0 ? TRUE : FALSE;
 }
+
+// No Windows module is loaded here: the tool runs natively, nothing asks
+// what machine emulates it.
+HMODULE GetModuleHandleA(LPCSTR) { return nullptr; }
+FARPROC GetProcAddress(HMODULE, LPCSTR) { return nullptr; }
 
 void ExitProcess(UINT exit_code) {
     give_back_terminal();

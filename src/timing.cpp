@@ -1,6 +1,7 @@
 #include "timing.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "cycle_chains.h"
 #include "platform.h"
@@ -26,6 +27,8 @@ constexpr int CHAIN_SAMPLES = 200;
 // measurement has failed.
 constexpr double LARGEST_FIGURE = 100000;
 
+constexpr fixed_text EMULATED_TEXT{
+    "x86 code is emulated here: no count or figure measures an x86 core\r\n"};
 constexpr fixed_text UNRESOLVED_TEXT{"Counts unresolved: "};
 constexpr fixed_text TRAPS_TEXT{"CPUID traps to a hypervisor"};
 constexpr fixed_text BOTH_TEXT{", "};
@@ -151,7 +154,26 @@ void print_chain_latencies(const chain_latencies& figures) {
     print_text(RECIPROCAL_LATENCY_LABEL.bytes);
 }
 
+bool x86_emulated() {
+    // Looked up, so that the exe still starts where kernel32 lacks it.
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "IsWow64Process2") : nullptr;
+    if (found == nullptr) return false;
+    BOOL(WINAPI * query)(HANDLE, USHORT*, USHORT*) = nullptr;
+    static_assert(sizeof query == sizeof found, "one code pointer for another");
+    std::memcpy(&query, &found, sizeof query);
+    USHORT process_machine = IMAGE_FILE_MACHINE_UNKNOWN;
+    USHORT native_machine = IMAGE_FILE_MACHINE_UNKNOWN;
+    if (query(GetCurrentProcess(), &process_machine, &native_machine) == FALSE) return false;
+    return native_machine != IMAGE_FILE_MACHINE_UNKNOWN &&
+           native_machine != IMAGE_FILE_MACHINE_I386 && native_machine != IMAGE_FILE_MACHINE_AMD64;
+}
+
 void report_count_doubt() {
+    if (x86_emulated()) {
+        print_text(EMULATED_TEXT.bytes);
+        return;
+    }
     // Without SSE2 there is no LFENCE to read the counter by: its step goes
     // unmeasured, and so do the chains.
     const bool fenced = lfence_available();

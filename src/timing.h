@@ -48,6 +48,11 @@ unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t c
 // dependent chains with no CPUID in the timed region, at high priority.
 void report_count_doubt();
 
+// True where this x86 code runs emulated on another machine (Windows on Arm),
+// as IsWow64Process2 says where Windows has it (10 1709 on): no count or
+// figure then measures an x86 core, and report_count_doubt says so instead.
+bool x86_emulated();
+
 // Its parts. The line saying why, for doubt (not COUNTS_HOLD) and the
 // counter's step.
 void print_count_doubt(unsigned doubt, std::uint64_t step);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform.h"
 
@@ -15,6 +16,7 @@ int code_held_back = -1;
 bool console_missing = false;
 DWORD other_events = 0;
 bool shift_held = false;
+USHORT machine = IMAGE_FILE_MACHINE_UNKNOWN;  // no IsWow64Process2
 DWORD write_error = 0;
 std::string (*annotation)() = nullptr;
 
@@ -27,6 +29,7 @@ HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
 HANDLE const ERRORS = reinterpret_cast<HANDLE>(5);
 HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
 HANDLE const CONSOLE = reinterpret_cast<HANDLE>(4);
+HMODULE const KERNEL32 = reinterpret_cast<HMODULE>(6);
 constexpr int ARROW_LEAD = 0xE0;
 constexpr int ARROW_UP = 0x48;
 
@@ -48,6 +51,7 @@ void reset(int polls_before_key, std::string (*annotate)()) {
     annotation = annotate;
     two_codes = console_missing = shift_held = false;
     other_events = 0;
+    machine = IMAGE_FILE_MACHINE_UNKNOWN;
     write_error = 0;
     code_held_back = -1;
 }
@@ -62,6 +66,8 @@ void events_not_keys(bool key_held) {
 }
 
 void fail_writes(DWORD error) { write_error = error; }
+
+void native_machine(USHORT native) { machine = native; }
 
 const call_list& calls() { return recorded; }
 
@@ -166,6 +172,31 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
                                                                  : "?";
     record("SetPriorityClass(" + name_of(process) + ", " + name + ")");
     return TRUE;
+}
+
+HMODULE GetModuleHandleA(LPCSTR name) {
+    record("GetModuleHandleA(" + std::string(name) + ")");
+    return KERNEL32;
+}
+
+namespace {
+BOOL is_wow64_process2(HANDLE process, USHORT* process_machine, USHORT* native) {
+    record("IsWow64Process2(" + name_of(process) + ")");
+    *process_machine = IMAGE_FILE_MACHINE_I386;
+    *native = machine;
+    return TRUE;
+}
+}  // namespace
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
+    record("GetProcAddress(" + std::string(module == KERNEL32 ? "kernel32" : "?") + ", " + name +
+           ")");
+    if (module != KERNEL32 || std::string(name) != "IsWow64Process2" || machine == 0)
+        return nullptr;
+    FARPROC found;
+    auto* query = &is_wow64_process2;
+    std::memcpy(&found, &query, sizeof found);
+    return found;
 }
 
 void ExitProcess(UINT exit_code) {

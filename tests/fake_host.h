@@ -32,6 +32,10 @@ void no_console();
 // pressed (Shift alone, say) stands first among them.
 void events_not_keys(bool key_held = false);
 
+// Until the next reset, kernel32 has IsWow64Process2, and it says the
+// machine is native (IMAGE_FILE_MACHINE_ARM64 is 0xAA64, say).
+void native_machine(USHORT native);
+
 // Until the next reset, every write to standard output fails with error.
 void fail_writes(DWORD error);
 

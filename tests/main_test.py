@@ -134,7 +134,8 @@ class Job:
     standard output is a pipe, so the bytes are exact; anything that shows on
     the terminal is echo."""
 
-    def __init__(self, background=False, leader=False, other_input=False, through=()):
+    def __init__(self, background=False, leader=False, other_input=False, through=(),
+                 terminal_output=False):
         out_r, out_w = os.pipe()
         status_r, status_w = os.pipe()
         go_r, go_w = os.pipe()
@@ -151,7 +152,8 @@ class Job:
             resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # the synchronous signals dump none
             if other_input:
                 os.dup2(input_slave, 0)
-            os.dup2(out_w, 1)
+            if not terminal_output:
+                os.dup2(out_w, 1)
             command = [*through, TOOL]
             signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell leaves it
             if leader:
@@ -159,6 +161,9 @@ class Job:
             self._shell(status_w, go_r, background, command)
         for fd in (out_w, status_w, go_r) + ((input_slave,) if other_input else ()):
             os.close(fd)
+        if terminal_output:  # what the terminal shows, key mode echoing nothing
+            os.close(out_r)
+            out_r = os.dup(self.master)
         self.out_fd, self.status_fd, self.go_fd = out_r, status_r, go_w
         self.console = self.input_master or self.master
         self.pid = pid if leader else int(self._line("the pid of the job"))
@@ -367,11 +372,24 @@ class OnATerminal(TranscriptCase):
         job.await_true(job.in_key_mode, "key mode after fg")
         job.type(b"k")
         job.read_until(RANGE_PROMPT + b"\r\n")
+        self.assertEqual(job.out.count(RANGE_PROMPT), 1, "a pipe's transcript changed")
         job.type(b"\x1a")
         self.assert_stopped_by(job, signal.SIGTSTP)
         os.kill(job.pid, signal.SIGTERM)  # kill %1, as bash does it
         os.kill(job.pid, signal.SIGCONT)
         self.assert_ended_by(job, signal.SIGTERM)
+
+    def test_a_prompt_on_the_terminal_shows_again_after_fg(self):
+        job = self.start(terminal_output=True)
+        job.read_until(RANGE_PROMPT)
+        job.type(b"\x1a")
+        self.assert_stopped_by(job, signal.SIGTSTP)
+        job.out = b""
+        job.go(b"f")
+        job.read_until(b"\r\n" + RANGE_PROMPT)
+        self.assertTrue(job.still_waiting(), "shown more than once")
+        job.type(b"k")
+        job.read_until(b"4294001000")
 
     def test_a_run_started_in_the_background_takes_key_mode_in_the_foreground(self):
         job = self.start(key_mode=False, background=True)

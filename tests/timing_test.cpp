@@ -131,6 +131,22 @@ TEST(CountDoubtReport, SaysWhyAndGivesTheFiguresRoundedToTenths) {
     }
 }
 
+// On Windows on Arm the x86 code is emulated: one line says so, and nothing
+// is measured or printed as core cycles. Where kernel32 lacks
+// IsWow64Process2, or the machine is x86, nothing is emulated.
+TEST(CountDoubtReport, OnAnotherMachineSaysX86IsEmulatedInsteadOfAnyFigure) {
+    fake_host::reset();
+    fake_host::native_machine(0xAA64);
+    report_count_doubt();
+    EXPECT_EQ(printed(), "x86 code is emulated here: no count or figure measures an x86 core\r\n");
+    for (const USHORT native :
+         {IMAGE_FILE_MACHINE_UNKNOWN, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64}) {
+        fake_host::reset();
+        fake_host::native_machine(native);
+        EXPECT_FALSE(x86_emulated()) << native;
+    }
+}
+
 // The figures are measured at high priority, and the range check and both
 // key waits that follow run at normal priority again.
 TEST(CountDoubtReport, MeasuresAtHighPriorityThenNormalAgain) {
