@@ -55,11 +55,50 @@ bool is_version(const char* argument) {
     return std::strcmp(argument, "-V") == 0 || std::strcmp(argument, "--version") == 0;
 }
 
+#ifdef _WIN32
+// The refused argument as typed. msvcrt hands it over in the ANSI code page,
+// which is not the one a console shows (its output code page, an OEM one):
+// where standard error is a console the line goes to it as UTF-16, elsewhere
+// in the console's output code page (the ANSI one where there is no console).
+// Cut at ARGUMENT_SHOWN characters.
+void print_refused(const char* argument) {
+    wchar_t line[ERROR_LINE_SIZE];
+    int length = 0;
+    for (const char* lead = UNKNOWN_ARGUMENT.bytes; *lead != '\0'; ++lead) line[length++] = *lead;
+    const int bytes = static_cast<int>(strnlen(argument, ARGUMENT_SHOWN));
+    length += MultiByteToWideChar(CP_ACP, 0, argument, bytes, line + length, ARGUMENT_SHOWN);
+    line[length++] = '\r';
+    line[length++] = '\n';
+    HANDLE const errors = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(errors, &mode) != FALSE) {
+        WriteConsoleW(errors, line, static_cast<DWORD>(length), &written, nullptr);
+        return;
+    }
+    const UINT page = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : CP_ACP;
+    char shown[ERROR_LINE_SIZE * 4];
+    const int count =
+        WideCharToMultiByte(page, 0, line, length, shown, sizeof shown, nullptr, nullptr);
+    WriteFile(errors, shown, static_cast<DWORD>(count), &written, nullptr);
+}
+#else
+// The refused argument's bytes, cut at ARGUMENT_SHOWN on a UTF-8 character's
+// first byte, so that the line stays valid UTF-8 where the argument is.
+void print_refused(const char* argument) {
+    std::size_t length = strnlen(argument, ARGUMENT_SHOWN);
+    if (length == ARGUMENT_SHOWN) {
+        while (length > 0 && (static_cast<unsigned char>(argument[length]) & 0xC0) == 0x80)
+            --length;
+    }
+    print_error_line(UNKNOWN_ARGUMENT.bytes, argument, static_cast<std::uint32_t>(length));
+}
+#endif
+
 // Refuses an argument the tool does not know, on standard error: its name
-// (cut at ARGUMENT_SHOWN bytes), then the usage.
+// (cut at ARGUMENT_SHOWN characters), then the usage.
 [[noreturn]] void refuse(const char* argument) {
-    print_error_line(UNKNOWN_ARGUMENT.bytes, argument,
-                     static_cast<std::uint32_t>(strnlen(argument, ARGUMENT_SHOWN)));
+    print_refused(argument);
     print_error(USAGE.bytes);
     ExitProcess(EXIT_BAD_ARGUMENT);
 }

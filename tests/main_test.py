@@ -121,6 +121,27 @@ class Arguments(unittest.TestCase):
                                  % (arguments[-1].encode(), usage))
 
 
+    def test_an_argument_outside_ascii_is_shown_as_typed(self):
+        """On Linux cut at 200 bytes on a character's first byte; on Windows
+        at a console (wine's, on a terminal) in the console's characters."""
+        if not WINE:
+            run = self.run_with("x" + "é" * 150)
+            line = run.stderr.split(b"\r\n")[0]
+            self.assertEqual(line.decode(), "div100: unknown argument: x" + "é" * 99)
+            return
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.execvp(WINE, [WINE, TOOL, "ünïcödé"])
+        self.addCleanup(os.close, terminal)
+        shown = b""
+        while b"Usage" not in shown:  # what the terminal shows, its control sequences left out
+            self.assertTrue(select.select([terminal], [], [], 60)[0], "no line in %r" % shown)
+            shown += os.read(terminal, 4096)
+        self.assertEqual(os.waitpid(pid, 0)[1] >> 8, 2)
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown)
+        self.assertIn("div100: unknown argument: ünïcödé\r".encode(), shown)
+
+
 class Job:
     """The tool as a job of a terminal session, run the way a job-control shell
     runs it: a session leader on a fresh pseudo-terminal (a forked helper)
