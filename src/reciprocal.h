@@ -9,5 +9,15 @@ constexpr std::uint32_t RECIPROCAL_MULTIPLIER = 0xA3D70A3D;
 constexpr unsigned RECIPROCAL_SHIFT = 38;
 static_assert(RECIPROCAL_MULTIPLIER == (std::uint64_t{1} << RECIPROCAL_SHIFT) / DIVISOR);
 
+// Why it is exact. With m the multiplier and r = 2^38 - 100 m (44), for N = n + 1,
+// N m / 2^38 = (N - e) / 100 with e = N r / 2^38; where 0 < e <= 1, the floor is n / 100's,
+// so the sequence is exact wherever N r <= 2^38: for every N up to 2^32, as r <= 2^6. Only
+// n = 4294967295, where N wraps to 0, differs. (A shift of 37 would leave r = 72 > 2^5.)
+constexpr std::uint64_t RECIPROCAL_REMAINDER =
+    (std::uint64_t{1} << RECIPROCAL_SHIFT) - std::uint64_t{RECIPROCAL_MULTIPLIER} * DIVISOR;
+static_assert(RECIPROCAL_REMAINDER > 0 && (std::uint64_t{1} << 32) * RECIPROCAL_REMAINDER <=
+                                              (std::uint64_t{1} << RECIPROCAL_SHIFT),
+              "the reciprocal is exact for every n + 1 up to 2^32");
+
 // The machine code applies the shift to the high word of the 64-bit product.
 constexpr unsigned RECIPROCAL_HIGH_SHIFT = RECIPROCAL_SHIFT - 32;
