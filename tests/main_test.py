@@ -202,7 +202,10 @@ class Job:
                     os.tcsetpgrp(2, os.getpid())
                 signal.signal(signal.SIGTTOU, signal.SIG_DFL)
                 os.execvp(command[0], command)
-            os.setpgid(child, child)
+            try:
+                os.setpgid(child, child)
+            except PermissionError:  # EACCES: it has run the tool already, in its own group
+                pass
             if not background:
                 os.tcsetpgrp(2, child)
             os.write(status_w, b"%d\n" % child)
