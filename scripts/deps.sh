@@ -83,6 +83,26 @@ add_deb_src() {
     add_derived_source deb-src "$(codename)" /etc/apt/sources.list.d/div100-deb-src.sources
 }
 
+# Google Benchmark's Debian source package, of the version Debian 12's
+# libbenchmark-dev is built from, for the static library the programs link:
+# fetched once into build/benchmark-source, where CMake looks for it (a
+# configure fetches and installs nothing). As root, a deb-src entry derived
+# from the machine's own is added where there is none. Returns non-zero with
+# the reason in NEED_WHY where it cannot be had.
+BENCHMARK_VERSION=1.7.1-1
+BENCHMARK_SOURCE=build/benchmark-source
+benchmark_fetched() { compgen -G "$BENCHMARK_SOURCE/benchmark-*/CMakeLists.txt" >/dev/null; }
+fetch_benchmark_source() {
+    benchmark_fetched && return 0
+    local fetch="cd $BENCHMARK_SOURCE && apt-get source -q benchmark=$BENCHMARK_VERSION >/dev/null 2>&1"
+    mkdir -p "$BENCHMARK_SOURCE"
+    (eval "$fetch") && benchmark_fetched && return 0
+    NEED_WHY="Google Benchmark's source: no deb-src entry, and adding one needs root"
+    [ "$(id -u)" -eq 0 ] || return 1
+    NEED_WHY="apt-get could not fetch Google Benchmark's source $BENCHMARK_VERSION"
+    add_deb_src && apt-get update -q >/dev/null && (eval "$fetch") && benchmark_fetched
+}
+
 qemu_new_enough() {
     local version
     version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null) &&

@@ -9,7 +9,8 @@ another umask and time zone; the .deb clean by lintian but for its override;
 the exe with its time stamp left out, its version resource and its manifest.
 Usage:
 package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
-                --epoch SECONDS --objdump OBJDUMP [--windres WINDRES] PROGRAM..."""
+                --epoch SECONDS --objdump OBJDUMP --benchmark-source DIR [--windres WINDRES]
+                PROGRAM..."""
 
 import argparse
 import os
@@ -123,7 +124,9 @@ class Package(unittest.TestCase):
             {"build", ".git"} & set(names) if d == ARGS.source else set()))
         # The release preset's programs, without its tests (which would pack
         # and build a copy again).
-        for step in (["--preset", ARGS.preset, "-DDIV100_TESTS=OFF"], ["--build", "--preset", ARGS.preset]):
+        configure = ["--preset", ARGS.preset, "-DDIV100_TESTS=OFF",
+                     "-DDIV100_BENCHMARK_SOURCE=" + ARGS.benchmark_source]
+        for step in (configure, ["--build", "--preset", ARGS.preset]):
             subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL,
                            preexec_fn=under_umask_077, env=elsewhere)
         there = os.path.join(self.work, "there")
@@ -258,6 +261,7 @@ if __name__ == "__main__":
         parser.add_argument(option, required=True)
     parser.add_argument("--epoch", type=int, required=True)
     parser.add_argument("--windres")
+    parser.add_argument("--benchmark-source", required=True)
     parser.add_argument("programs", nargs="+")
     ARGS = parser.parse_args()
     unittest.main(argv=["package_test.py"], verbosity=2)
