@@ -23,7 +23,6 @@
 // that changes from one second to the next. The least short sample is the
 // work alone.
 #include <benchmark/benchmark.h>
-#include <cpuid.h>
 
 #include <algorithm>
 #include <cctype>
@@ -214,15 +213,9 @@ double control_latency() {
 // processor gives it, the hypervisor's timing leaf 0x40000010 where that
 // exists, else measured against the monotonic clock.
 std::pair<double, std::string> tsc_frequency() {
-    unsigned eax, ebx, ecx, edx;
-    if (__get_cpuid(0x15, &eax, &ebx, &ecx, &edx) != 0 && eax != 0 && ebx != 0 && ecx != 0) {
-        return {static_cast<double>(std::uint64_t{ecx} * ebx / eax), "CPUID leaf 0x15"};
-    }
-    __cpuid(0x40000000, eax, ebx, ecx, edx);
-    if (hypervisor_present() && eax >= 0x40000010) {
-        __cpuid(0x40000010, eax, ebx, ecx, edx);
-        if (eax != 0) return {eax * 1000.0, "hypervisor leaf 0x40000010"};
-    }
+    const char* source = nullptr;
+    const std::uint64_t hz = tsc_hz_from_cpuid(&source);
+    if (hz != 0) return {static_cast<double>(hz), source};
     const auto begin = std::chrono::steady_clock::now();
     const std::uint64_t first = fenced_tsc();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -3,9 +3,7 @@
 #include <cpuid.h>
 
 namespace {
-constexpr unsigned FEATURES_LEAF = 1;
-constexpr unsigned SSE2_BIT = 26;        // EDX
-constexpr unsigned HYPERVISOR_BIT = 31;  // ECX
+constexpr std::uint64_t HZ_PER_KHZ = 1000;
 
 // CPUID leaf 1's ECX and EDX, or zeros where the processor has no leaf 1.
 void features(unsigned& ecx, unsigned& edx) {
@@ -24,6 +22,20 @@ bool hypervisor_present() {
     unsigned ecx, edx;
     features(ecx, edx);
     return ((ecx >> HYPERVISOR_BIT) & 1) != 0;
+}
+
+std::uint64_t tsc_hz_from_cpuid(const char** source) {
+    unsigned eax, ebx, ecx, edx;
+    if (__get_cpuid(TSC_LEAF, &eax, &ebx, &ecx, &edx) != 0 && eax != 0 && ebx != 0 && ecx != 0) {
+        *source = "CPUID leaf 0x15";
+        return std::uint64_t{ecx} * ebx / eax;
+    }
+    if (!hypervisor_present()) return 0;
+    __cpuid(HYPERVISOR_LEAF, eax, ebx, ecx, edx);
+    if (eax < HYPERVISOR_TIMING_LEAF) return 0;
+    __cpuid(HYPERVISOR_TIMING_LEAF, eax, ebx, ecx, edx);
+    *source = "hypervisor leaf 0x40000010";
+    return eax * HZ_PER_KHZ;
 }
 
 std::uint64_t least_empty_sample(int count) {

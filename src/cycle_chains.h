@@ -36,10 +36,24 @@ constexpr int CALIBRATION_ADDS = CALIBRATION_LOOPS * 1000;
 // with an immediate, one core cycle, taken off the latency figures.
 constexpr double CHAIN_STEP_CYCLES = 1.0;
 
-// CPUID leaf 1: EDX bit 26 (SSE2, which brings LFENCE); ECX bit 31 (the
-// processor runs under a hypervisor).
+// What the processor says of itself, through CPUID, each leaf and bit named
+// here once. Leaf 1: EDX bit 26 (SSE2, which brings LFENCE), ECX bit 31 (the
+// processor runs under a hypervisor). Leaf 0x15: the counter's frequency as
+// crystal Hz (ECX) times EBX / EAX. Leaf 0x40000000: the highest leaf of a
+// hypervisor's (EAX); its leaf 0x40000010: the counter's kHz (EAX).
+constexpr unsigned FEATURES_LEAF = 1;
+constexpr unsigned SSE2_BIT = 26;        // EDX
+constexpr unsigned HYPERVISOR_BIT = 31;  // ECX
+constexpr unsigned TSC_LEAF = 0x15;
+constexpr unsigned HYPERVISOR_LEAF = 0x40000000;
+constexpr unsigned HYPERVISOR_TIMING_LEAF = 0x40000010;
 bool lfence_available();
 bool hypervisor_present();
+
+// The time-stamp counter's frequency in Hz as CPUID gives it (leaf 0x15,
+// else a hypervisor's timing leaf), with where it came from; 0 where neither
+// gives it.
+std::uint64_t tsc_hz_from_cpuid(const char** source);
 
 // The time-stamp counter, with every earlier instruction done before it is
 // read and no later one started until it is.
