@@ -287,6 +287,11 @@ class Job:
     def go(self, command):
         os.write(self.go_fd, command)
 
+    def fg(self):
+        """fg, and key mode back."""
+        self.go(b"f")
+        self.await_true(self.in_key_mode, "key mode after fg")
+
     def left_for_the_shell(self):
         """What the shell reads next from the terminal, after an Enter."""
         self.type(b"\r")
@@ -392,8 +397,7 @@ class OnATerminal(TranscriptCase):
         self.assertEqual(job.modes(), job.modes_before)
         os.kill(job.pid, signal.SIGTSTP)
         self.assert_stopped_by(job, signal.SIGTSTP)
-        job.go(b"f")  # fg
-        job.await_true(job.in_key_mode, "key mode after fg")
+        job.fg()
         job.type(b"k")
         job.read_until(RANGE_PROMPT + b"\r\n")
         self.assertEqual(job.out.count(RANGE_PROMPT), 1, "a pipe's transcript changed")
@@ -419,8 +423,7 @@ class OnATerminal(TranscriptCase):
         job = self.start(key_mode=False, background=True)
         job.read_until(RANGE_PROMPT)
         self.assertEqual(job.modes(), job.modes_before)
-        job.go(b"f")
-        job.await_true(job.in_key_mode, "key mode after fg")
+        job.fg()
         job.type(b"k")
         job.read_until(RANGE_PROMPT + b"\r\n")
         os.kill(job.pid, signal.SIGHUP)
@@ -468,8 +471,7 @@ class OnATerminal(TranscriptCase):
                 job = self.start()
                 os.kill(job.pid, sig)
                 self.assert_stopped_by(job, sig)
-                job.go(b"f")
-                job.await_true(job.in_key_mode, "key mode after fg")
+                job.fg()
                 os.kill(job.pid, signal.SIGTERM)
                 self.assert_ended_by(job, signal.SIGTERM)
 
@@ -482,8 +484,7 @@ class OnATerminal(TranscriptCase):
         changed[CC][termios.VINTR] = b"\x07"  # stty intr ^G
         termios.tcsetattr(job.console, termios.TCSANOW, changed)
         job.modes_before = job.modes()
-        job.go(b"f")
-        job.await_true(job.in_key_mode, "key mode after fg")
+        job.fg()
         os.kill(job.pid, signal.SIGTERM)
         self.assert_ended_by(job, signal.SIGTERM)
 

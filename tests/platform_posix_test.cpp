@@ -41,25 +41,36 @@ class Interruptions {
     struct sigaction saved_ = {};
 };
 
+// A descriptor sent to another for the length of a scope, then put back as
+// it was: closed, where it was closed (or where to took its place).
+class Redirect {
+  public:
+    Redirect(int fd, int to) : fd_(fd), saved_(to == fd ? -1 : dup(fd)) {
+        if (to != fd) dup2(to, fd);
+    }
+    ~Redirect() {
+        if (saved_ >= 0) {
+            dup2(saved_, fd_);
+            close(saved_);
+        } else {
+            close(fd_);
+        }
+    }
+    Redirect(const Redirect&) = delete;
+    Redirect& operator=(const Redirect&) = delete;
+
+  private:
+    int fd_;
+    int saved_;
+};
+
 // Standard input taken from a pipe for the length of a test.
 class PipedInput {
   public:
-    PipedInput() : saved_(dup(STDIN_FILENO)) {
-        EXPECT_EQ(pipe(ends_), 0);
-        if (ends_[0] != STDIN_FILENO) {  // with no standard input the pipe may take its place
-            dup2(ends_[0], STDIN_FILENO);
-            close(ends_[0]);
-        }
+    PipedInput() : input_(STDIN_FILENO, open_pipe(ends_)) {
+        if (ends_[0] != STDIN_FILENO) close(ends_[0]);  // with none, the pipe is standard input
     }
-    ~PipedInput() {
-        close_writer();
-        if (saved_ >= 0) {
-            dup2(saved_, STDIN_FILENO);
-            close(saved_);
-        } else {
-            close(STDIN_FILENO);
-        }
-    }
+    ~PipedInput() { close_writer(); }
     void type(const char* keys) {
         EXPECT_EQ(write(ends_[1], keys, std::strlen(keys)),
                   static_cast<ssize_t>(std::strlen(keys)));
@@ -70,21 +81,17 @@ class PipedInput {
     }
 
   private:
-    int saved_;
-    int ends_[2] = {-1, -1};
+    static int open_pipe(int (&ends)[2]) {
+        EXPECT_EQ(pipe(ends), 0);
+        return ends[0];
+    }
+    int ends_[2] = {-1, -1};  // before input_, which takes its reading end
+    Redirect input_;
 };
 
 // Standard output sent to another descriptor for the length of a test.
-class OutputTo {
-  public:
-    explicit OutputTo(int fd) : saved_(dup(STDOUT_FILENO)) { dup2(fd, STDOUT_FILENO); }
-    ~OutputTo() {
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-  private:
-    int saved_;
+struct OutputTo : Redirect {
+    explicit OutputTo(int fd) : Redirect(STDOUT_FILENO, fd) {}
 };
 
 }  // namespace
@@ -210,14 +217,11 @@ TEST(Keys, InputThatCanNeverDeliverAKeyEndsTheWaitAtOnce) {
     loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
     ASSERT_EQ(listen(listening, 1), 0);
-    const int saved = dup(STDIN_FILENO);
     for (const int input : {no_writer, listening}) {
-        dup2(input, STDIN_FILENO);
+        const Redirect to(STDIN_FILENO, input);
         wait_silently();
         close(input);
     }
-    dup2(saved, STDIN_FILENO);
-    close(saved);
     unlink(fifo.c_str());
     rmdir(folder);
 }
