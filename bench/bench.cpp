@@ -128,7 +128,7 @@ double cycles_per_tick(std::uint64_t least_add_chain) {
 }
 
 double calibrate() {
-    std::uint64_t least = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t least = NO_SAMPLE;
     for (int i = 0; i < CALIBRATION_SAMPLES; ++i) least = std::min(least, calibration_sample());
     return cycles_per_tick(least);
 }

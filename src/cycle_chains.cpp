@@ -39,7 +39,7 @@ std::uint64_t tsc_hz_from_cpuid(const char** source) {
 }
 
 std::uint64_t least_empty_sample(int count) {
-    std::uint64_t least = ~std::uint64_t{0};
+    std::uint64_t least = NO_SAMPLE;
     for (int i = 0; i < count; ++i) {
         const std::uint64_t ticks = chain_sample([] {});
         if (ticks < least) least = ticks;

@@ -22,6 +22,9 @@
 
 #include "reciprocal.h"
 
+// A minimum of samples before its first sample.
+constexpr std::uint64_t NO_SAMPLE = ~std::uint64_t{0};
+
 // Steps per block, written out inline so the loop's own count is small
 // against the work; blocks per latency sample.
 constexpr std::size_t CHAIN_UNROLL = 64;
@@ -120,8 +123,8 @@ double cycles_per_operation(std::uint64_t least_work, std::uint64_t least_add_ch
 // some per cent over seconds, so a chain is converted with the calibration
 // taken among its own samples.
 struct chain_minima {
-    std::uint64_t work = ~std::uint64_t{0};
-    std::uint64_t add_chain = ~std::uint64_t{0};
+    std::uint64_t work = NO_SAMPLE;
+    std::uint64_t add_chain = NO_SAMPLE;
 
     // add_chain_ticks, an argument, is measured before work runs.
     template <typename Work>

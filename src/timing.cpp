@@ -19,7 +19,7 @@ constexpr std::uint32_t DIV_KERNEL_DIVIDEND = small_dividend::START;
 // The measurement without CPUID: a few thousand counter reads for its step,
 // and CHAIN_SAMPLES short samples of each chain, about 2 ms in all. The
 // figures' spread comes from the counter's step, not from the number of
-// samples: 200 give the same spread as 1000, in a fifth of the time.
+// samples (docs/measuring.md).
 constexpr int STEP_READS = 4000;
 constexpr int EMPTY_CHAIN_SAMPLES = 1000;
 constexpr int CHAIN_SAMPLES = 200;

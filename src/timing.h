@@ -2,13 +2,13 @@
 #include <cstdint>
 
 #include "console.h"
+#include "cycle_chains.h"
 
 // The two sequences the tool times; each is compiled into its own copy of the
 // timing harness, never chosen at run time.
 enum kernel { div_kernel, reciprocal_kernel };
 
 constexpr std::uint32_t SAMPLE_COUNT = 1000;
-constexpr std::uint64_t NO_SAMPLE = ~std::uint64_t{0};  // a minimum before its first sample
 
 // The harness's state, reset at the start of every timing run and left as the
 // run ends it: the least kernel sample, the least empty sample, and the

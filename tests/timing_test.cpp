@@ -65,7 +65,7 @@ void expect_timing_run(const char* label) {
 // The 64-bit difference and compare in two 32-bit halves: the edges the
 // real runs rarely meet.
 TEST(KeepMinimum, TakesOnlyAStrictlySmallerDifferenceModulo2To64ComparedAsUnsigned) {
-    const std::uint64_t none = ~std::uint64_t{0};
+    const std::uint64_t none = NO_SAMPLE;
     EXPECT_EQ(after_sample(none, 100, 350), 250u);  // the first sample replaces all ones
     EXPECT_EQ(after_sample(250, 100, 351), 250u);
     EXPECT_EQ(after_sample(250, 100, 349), 249u);
