@@ -1,8 +1,7 @@
 // The host calls of the tool on a POSIX system, with the meaning they have on
-// a Windows console. Standard input, when it is a terminal, is the console:
-// from attach_console on it is in key mode (no line editing, no echo, signals
-// kept) while the tool is in the foreground, and put back as the tool last
-// found it on every way out: exit, any signal that ends the process, a stop.
+// a Windows console, made of POSIX calls. Standard input, when it is a
+// terminal, is the console; its key mode, and the signals that give it back,
+// are terminal_posix.cpp's.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -22,12 +21,13 @@
 #include <ctime>
 
 #include "platform.h"
+#include "terminal_posix.h"
 
 namespace host {
 
 namespace {
 
-constexpr int CONSOLE_FD = STDIN_FILENO;
+using terminal::CONSOLE_FD;
 constexpr int HIGH_NICE_STEP = 10;  // high priority: the starting nice value less this
 constexpr int LEAST_NICE = -20;
 constexpr int NO_KEY = -1;
@@ -46,166 +46,9 @@ HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
 DWORD last_error = 0;
 
-// What the console's terminal is in: there is none; it is left as it is (not
-// yet in key mode, stopped, or in the background, where the foreground job
-// owns it); key mode; or given back for good at the end of the run, after
-// which nothing changes it again.
-enum terminal_state : int { NO_TERMINAL, LEFT_AS_IS, KEY_MODE, GIVEN_BACK };
-volatile std::sig_atomic_t terminal = NO_TERMINAL;
-termios found_modes;  // the terminal as the tool last came to it
-
-// The text last written to standard output (in a key wait, its prompt), and
-// whether the tool was continued (after a stop, say) since: a prompt on a
-// terminal has scrolled away behind the shell's lines by then.
+// The text last written to standard output (in a key wait, its prompt).
 const char* last_output = nullptr;
 DWORD last_output_size = 0;
-volatile std::sig_atomic_t continued_since_output = 0;
-termios key_modes;  // the same without line editing and echo
-
-// The terminal is ours to change while our process group is its foreground
-// group, or when it is not our controlling terminal at all (job control does
-// not apply to it, and tcgetpgrp says ENOTTY). A job in the background leaves
-// the terminal to the foreground job; a terminal that has hung up is no one's.
-bool terminal_is_ours() {
-    const pid_t group = tcgetpgrp(CONSOLE_FD);
-    return group == getpgrp() || (group < 0 && errno == ENOTTY);
-}
-
-// Every change of the terminal runs with all signals held, so that no handler
-// runs in the middle of one (a late SIGCONT cannot undo the final give-back).
-// SIGTTOU is among them: a change that races with the shell taking the
-// terminal is made, not turned into a stop.
-class signals_held {
-  public:
-    signals_held() : saved_errno_(errno) {
-        sigset_t all;
-        sigfillset(&all);
-        sigprocmask(SIG_BLOCK, &all, &before_);
-    }
-    ~signals_held() {
-        errno = saved_errno_;
-        sigprocmask(SIG_SETMASK, &before_, nullptr);
-    }
-
-  private:
-    sigset_t before_;
-    int saved_errno_;
-};
-
-// LEFT_AS_IS or KEY_MODE, in the foreground -> KEY_MODE. Coming from
-// LEFT_AS_IS, the modes to give back are the terminal's as they are now:
-// whatever was set while the tool was away (stty at the shell while it was
-// stopped) stands. Out of the foreground, the terminal stays left as it is.
-void take_key_mode() {
-    const signals_held held;
-    const int now = terminal;
-    if (now != LEFT_AS_IS && now != KEY_MODE) return;
-    if (!terminal_is_ours()) {
-        terminal = LEFT_AS_IS;
-        return;
-    }
-    if (now == LEFT_AS_IS) {
-        if (tcgetattr(CONSOLE_FD, &found_modes) != 0) return;
-        key_modes = found_modes;
-        key_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-        key_modes.c_cc[VMIN] = 1;
-        key_modes.c_cc[VTIME] = 0;
-    }
-    tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
-    terminal = KEY_MODE;
-}
-
-// KEY_MODE -> LEFT_AS_IS, for a stop: the found modes back where the
-// terminal is ours.
-void leave_key_mode() {
-    const signals_held held;
-    if (terminal != KEY_MODE) return;
-    if (terminal_is_ours()) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
-    terminal = LEFT_AS_IS;
-}
-
-// LEFT_AS_IS or KEY_MODE -> GIVEN_BACK, for good: where the terminal is ours,
-// what was typed and not read (the rest of a multi-byte key) goes no further
-// than this run, and the found modes are back.
-void give_back_terminal() {
-    const signals_held held;
-    const int now = terminal;
-    if (now != LEFT_AS_IS && now != KEY_MODE) return;
-    if (terminal_is_ours()) {
-        tcflush(CONSOLE_FD, TCIFLUSH);
-        if (now == KEY_MODE) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
-    }
-    terminal = GIVEN_BACK;
-}
-
-void set_handler(int sig, void (*handler)(int), int flags) {
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    action.sa_flags = flags;
-    sigfillset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-}
-
-// A signal whose default action ends the process: the terminal is given back,
-// then that default action ends it, so the parent sees the true cause. The
-// handler runs with every signal held and stays in place until the terminal
-// is back, so a burst of the same signal cannot end the process first; the
-// raised copy is delivered as the handler returns.
-void on_fatal_signal(int sig) {
-    give_back_terminal();
-    set_handler(sig, SIG_DFL, 0);
-    raise(sig);
-}
-
-// A stop (Ctrl-Z, or SIGTTIN or SIGTTOU sent by anyone): put the terminal back
-// for the shell, stop by that signal, and take key mode again on resuming in
-// the foreground. Where the stop does not happen (the kernel discards it for
-// an orphaned process group, as when the tool leads its own session), key mode
-// is back at once.
-void on_stop(int sig) {
-    const int saved_errno = errno;
-    leave_key_mode();
-    set_handler(sig, SIG_DFL, 0);
-    raise(sig);
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, sig);
-    sigprocmask(SIG_UNBLOCK, &stop, nullptr);  // stops here until SIGCONT
-    set_handler(sig, on_stop, SA_RESTART);
-    take_key_mode();
-    errno = saved_errno;
-}
-
-// Continued, by `fg` or `bg` or anyone: key mode where the terminal is ours.
-void on_resume(int) {
-    continued_since_output = 1;
-    take_key_mode();
-}
-
-// Installs a handler where the signal has its default action: one ignored at
-// the start (as nohup and background jobs arrange) stays ignored, and one
-// already handled (by a sanitizer's runtime) stays with its handler.
-void take_signal(int sig, void (*handler)(int), int flags) {
-    struct sigaction current = {};
-    sigaction(sig, nullptr, &current);
-    if (current.sa_handler == SIG_DFL) set_handler(sig, handler, flags);
-}
-
-// The signals whose default action ends the process, SIGPIPE among them (a
-// reader that goes away ends the run as it ends any pipeline), but for
-// SIGXFSZ, which the tool ignores so that a write over the file size limit
-// fails and is reported.
-constexpr int FATAL_SIGNALS[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1, SIGSEGV,
-    SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGIO,   SIGVTALRM, SIGPROF, SIGSYS,
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-};
-constexpr int STOP_SIGNALS[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
 // Input a key wait reads rather than polls: not a terminal (a pipe, a file,
 // a socket, nothing), or a terminal that has hung up.
@@ -218,14 +61,7 @@ void attach_console() {
     // The 968 one-millisecond sleeps of the range check, each about a
     // millisecond, not one plus the kernel's default 50 microsecond slack.
     prctl(PR_SET_TIMERSLACK, LEAST_TIMER_SLACK_NS);
-    if (isatty(CONSOLE_FD) == 0) return;
-    terminal = LEFT_AS_IS;
-    for (const int sig : FATAL_SIGNALS) take_signal(sig, on_fatal_signal, 0);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) take_signal(sig, on_fatal_signal, 0);
-    for (const int sig : STOP_SIGNALS) take_signal(sig, on_stop, SA_RESTART);
-    set_handler(SIGCONT, on_resume, SA_RESTART);
-    std::atexit(give_back_terminal);
-    take_key_mode();
+    if (isatty(CONSOLE_FD) != 0) terminal::attach();
 }
 
 HANDLE GetStdHandle(DWORD which) {
@@ -244,6 +80,13 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     const char* bytes = static_cast<const char*>(data);
     DWORD done = 0;
     BOOL result = TRUE;
+    // Noted before the bytes go: a stop that comes once they have reached
+    // the terminal must still find them the last output.
+    if (fd == STDOUT_FILENO) {
+        last_output = bytes;
+        last_output_size = size;
+        terminal::output_written();
+    }
     while (done < size) {
         const ssize_t count = write(fd, bytes + done, size - done);
         if (count > 0) {
@@ -262,11 +105,6 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
         }
     }
     if (written != nullptr) *written = done;
-    if (fd == STDOUT_FILENO) {
-        last_output = bytes;
-        last_output_size = size;
-        continued_since_output = 0;
-    }
     return result;
 }
 
@@ -300,8 +138,8 @@ BOOL CloseHandle(HANDLE) { return TRUE; }
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     const int fd = fd_of(input);
     if (isatty(fd) == 0) return FALSE;
-    const signals_held held;
-    return terminal_is_ours() && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
+    const terminal::signals_held held;
+    return terminal::is_ours() && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
 }
 
 // Sleeps the whole time, as a wait on a console that holds no key: _kbhit
@@ -310,8 +148,8 @@ BOOL FlushConsoleInputBuffer(HANDLE input) {
 // continued: after `fg` the prompt is in sight. Output to a pipe or file is
 // left byte for byte as it was.
 DWORD WaitForSingleObject(HANDLE, DWORD milliseconds) {
-    if (continued_since_output != 0 && terminal == KEY_MODE && isatty(STDOUT_FILENO) != 0 &&
-        last_output != nullptr) {
+    if (terminal::continued_since_output() && terminal::in_key_mode() &&
+        isatty(STDOUT_FILENO) != 0 && last_output != nullptr) {
         const char* const prompt = last_output;
         const DWORD size = last_output_size;
         DWORD written = 0;
@@ -342,9 +180,9 @@ int _kbhit() {
     // shell: key mode is taken here, where a key is waited for. In the
     // background the keys are the foreground job's, and reading them would
     // stop the process: none is ours.
-    if (terminal != KEY_MODE) {
-        take_key_mode();
-        if (terminal != KEY_MODE) return 0;
+    if (!terminal::in_key_mode()) {
+        terminal::take_key_mode();
+        if (!terminal::in_key_mode()) return 0;
     }
     pollfd ready = {CONSOLE_FD, POLLIN, 0};
     int count;
@@ -440,7 +278,7 @@ HMODULE GetModuleHandleA(LPCSTR) { return nullptr; }
 FARPROC GetProcAddress(HMODULE, LPCSTR) { return nullptr; }
 
 void ExitProcess(UINT exit_code) {
-    give_back_terminal();
+    terminal::give_back();
     std::exit(static_cast<int>(exit_code));
 }
 
