@@ -65,14 +65,14 @@ constexpr std::uint32_t spread(std::size_t position) {
     return static_cast<std::uint32_t>((position + 1) * 0x9E3779B9u);
 }
 struct dividend_near_2_32 {
-    static constexpr std::uint32_t START = 4294000000u;
+    static constexpr std::uint32_t START = RANGE_START;
     static constexpr std::uint32_t key(std::size_t position) {
         return 0xFE000000u | (spread(position) & 0x01FFFFFFu);
     }
 };
 // The control chain's keys: any, over the whole range.
 struct any_value {
-    static constexpr std::uint32_t START = 4294000000u;
+    static constexpr std::uint32_t START = RANGE_START;
     static constexpr std::uint32_t key(std::size_t position) { return spread(position); }
 };
 

@@ -145,7 +145,7 @@ struct chain_minima {
 inline std::uint32_t divide(std::uint32_t n) {
     std::uint32_t quotient;
     std::uint32_t remainder;
-    asm("divl %[divisor]"
+    asm(DIVIDE_SEQUENCE("%[divisor]")
         : "=a"(quotient), "=d"(remainder)
         : "a"(n), "d"(0u), [divisor] "r"(DIVISOR)
         : "cc");
@@ -157,9 +157,7 @@ inline std::uint32_t divide(std::uint32_t n) {
 inline std::uint32_t reciprocal(std::uint32_t n) {
     std::uint32_t low;
     std::uint32_t high;
-    asm("addl $1, %%eax\n\t"
-        "mull %[multiplier]\n\t"
-        "shrl %[high_shift], %%edx"
+    asm(RECIPROCAL_SEQUENCE("%[multiplier]")
         : "=a"(low), "=d"(high)
         : "a"(n), [multiplier] "r"(RECIPROCAL_MULTIPLIER), [high_shift] "i"(RECIPROCAL_HIGH_SHIFT)
         : "cc");

@@ -36,14 +36,10 @@ std::uint32_t verify_range() {
     std::uint32_t reciprocal;
     asm volatile(
         ".rept %c[checks]\n\t"
-        "movl %[n], %%eax\n\t"
-        "addl $1, %%eax\n\t"
-        "mull %[multiplier]\n\t"
-        "shrl %[high_shift], %%edx\n\t"
+        "movl %[n], %%eax\n\t" RECIPROCAL_SEQUENCE("%[multiplier]") "\n\t"
         "movl %%edx, %[reciprocal]\n\t"
         "movl %[n], %%eax\n\t"
-        "xorl %%edx, %%edx\n\t"
-        "divl %[divisor]\n\t"
+        "xorl %%edx, %%edx\n\t" DIVIDE_SEQUENCE("%[divisor]") "\n\t"
         "cmpl %%eax, %[reciprocal]\n\t"
         "jne 9f\n\t"
         "addl $1, %[n]\n\t"

@@ -2,8 +2,8 @@
 #include <cstdint>
 
 #include "console.h"
+#include "reciprocal.h"
 
-constexpr std::uint32_t RANGE_START = 4294000000u;  // 0xFFF13D80
 constexpr std::uint32_t BLOCK_SIZE = 1000;
 
 inline constexpr fixed_text MISMATCH_TEXT{"mismatch at "};

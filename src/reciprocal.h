@@ -7,6 +7,8 @@
 constexpr std::uint32_t DIVISOR = 100;
 constexpr std::uint32_t RECIPROCAL_MULTIPLIER = 0xA3D70A3D;
 constexpr unsigned RECIPROCAL_SHIFT = 38;
+// Where the range check starts; the bench's dividends near 2^32 start there too.
+constexpr std::uint32_t RANGE_START = 4294000000u;  // 0xFFF13D80
 static_assert(RECIPROCAL_MULTIPLIER == (std::uint64_t{1} << RECIPROCAL_SHIFT) / DIVISOR);
 
 // Why it is exact. With m the multiplier and r = 2^38 - 100 m (44), for N = n + 1,
@@ -21,3 +23,19 @@ static_assert(RECIPROCAL_REMAINDER > 0 && (std::uint64_t{1} << 32) * RECIPROCAL_
 
 // The machine code applies the shift to the high word of the 64-bit product.
 constexpr unsigned RECIPROCAL_HIGH_SHIFT = RECIPROCAL_SHIFT - 32;
+
+// The two sequences as GCC inline-asm text, each written once here for the
+// timing kernels, the check block and the latency chains, which build their
+// machine code from it. The divide: EDX:EAX (EDX 0 first) by a 32-bit
+// register operand holding DIVISOR; the quotient in EAX, the remainder in
+// EDX. The reciprocal: n in EAX plus 1 (wrapping at 2^32 - 1), the 32-bit MUL
+// by a register operand holding RECIPROCAL_MULTIPLIER into EDX:EAX, the high
+// half shifted by the operand high_shift (RECIPROCAL_HIGH_SHIFT); the
+// quotient in EDX, the low half in EAX dropped. Neither ends its last line:
+// text that follows starts with "\n\t".
+#define DIVIDE_SEQUENCE(DIVISOR_REGISTER) "divl " DIVISOR_REGISTER
+#define RECIPROCAL_SEQUENCE(MULTIPLIER_REGISTER) \
+    "addl $1, %%eax\n\t"                         \
+    "mull " MULTIPLIER_REGISTER                  \
+    "\n\t"                                       \
+    "shrl %[high_shift], %%edx"

@@ -7,6 +7,8 @@
 // x86-64. Kept apart from timing.cpp so that the tests run the very text the
 // sampling loops are made of.
 
+#include "reciprocal.h"
+
 // CPUID leaf 0: every earlier instruction completes before any later one starts.
 #define SERIALISE           \
     "xorl %%eax, %%eax\n\t" \
@@ -47,12 +49,7 @@
 #define DIV_KERNEL                \
     "xorl %%edx, %%edx\n\t"       \
     "movl %[dividend], %%eax\n\t" \
-    "movl %[divisor], %%ecx\n\t"  \
-    "divl %%ecx\n\t"
+    "movl %[divisor], %%ecx\n\t" DIVIDE_SEQUENCE("%%ecx") "\n\t"
 
 // The reciprocal kernel on CPUID's EAX: (EAX + 1) * multiplier, high half >> 6.
-#define RECIPROCAL_KERNEL           \
-    "movl %[multiplier], %%ecx\n\t" \
-    "addl $1, %%eax\n\t"            \
-    "mull %%ecx\n\t"                \
-    "shrl %[high_shift], %%edx\n\t"
+#define RECIPROCAL_KERNEL "movl %[multiplier], %%ecx\n\t" RECIPROCAL_SEQUENCE("%%ecx") "\n\t"
