@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """scripts/test's guard: in CI, a run that could not run the 32-bit exe fails.
-The script runs against stand-ins for cmake, ctest, dpkg-query, id and wine,
+The script runs against stand-ins for cmake, ctest, dpkg-query, id, apt-get and wine,
 which do nothing but note how they were called, so it takes a second.
 Usage: scripts_test.py path/to/scripts/test"""
 
@@ -23,6 +23,7 @@ class TestScript(unittest.TestCase):
             "ctest": 'echo "ctest $*" >>%s' % calls,
             "dpkg-query": "echo 'install ok installed'",  # every package is there
             "id": "echo 1000",  # not root: nothing is installed or set up
+            "apt-get": "exit 1",  # and nothing fetched
             "wine": "exit %d" % (0 if wine_runs else 1),
         }
         for name, body in stand_ins.items():
