@@ -90,6 +90,19 @@ class TranscriptCase(unittest.TestCase):
         rest = out[doubt.end() if doubt else counts.end():]
         self.assertEqual(rest, AFTER_COUNTS[:len(rest)] if prefix else AFTER_COUNTS)
 
+    def answer_only_fresh_keys(self, run):
+        """The scenario of a whole run, up to the exit prompt, on a terminal
+        or at a Windows console: keys typed before each prompt are
+        discarded, and each prompt waits for a new key."""
+        run.type(b"wx")  # during the start delay: must not answer the range prompt
+        run.read_until(RANGE_PROMPT)
+        self.assertTrue(run.still_waiting(), "the range prompt took a key typed before it")
+        run.type(b"\r")
+        run.read_until(b"4294001000\r\n")
+        run.type(b"yy")  # during the range check: must not answer the exit prompt
+        run.read_until(EXIT_PROMPT)
+        self.assertTrue(run.still_waiting(), "the exit prompt took a key typed before it")
+
 
 class Arguments(unittest.TestCase):
     """--help and --version answer at once, without measuring or waiting;
@@ -357,14 +370,7 @@ class OnATerminal(TranscriptCase):
 
     def test_a_whole_run_answers_only_fresh_keys_and_echoes_nothing(self):
         job = self.start()
-        job.type(b"wx")  # during the start delay: must not answer the range prompt
-        job.read_until(RANGE_PROMPT)
-        self.assertTrue(job.still_waiting(), "the range prompt took a key typed before it")
-        job.type(b"\r")
-        job.read_until(b"4294001000\r\n")
-        job.type(b"yy")  # during the range check: must not answer the exit prompt
-        job.read_until(EXIT_PROMPT)
-        self.assertTrue(job.still_waiting(), "the exit prompt took a key typed before it")
+        self.answer_only_fresh_keys(job)
         self.assertTrue(job.in_key_mode())
         job.type(b"\x1b[A")  # Up: its first byte answers, the rest goes nowhere
         self.assert_exited(job)
@@ -567,27 +573,79 @@ class WithoutATerminal(TranscriptCase):
         self.assertEqual(tool.wait(timeout=60), -signal.SIGPIPE)
 
 
+class ConsoleRun:
+    """The exe at a console of its own, as at a Windows console: the driver
+    starts it in a console that wine gives a program only inside a terminal,
+    hence script(1), whose input stays open so that the console never meets
+    the end of input. The driver appends the tool's output to a transcript
+    and types each byte appended to a keys file as a key."""
+
+    def __init__(self, case, *options):
+        folder = tempfile.TemporaryDirectory()
+        case.addCleanup(folder.cleanup)
+        self.transcript = os.path.join(folder.name, "transcript")
+        self.keys = os.path.join(folder.name, "keys")
+        open(self.keys, "wb").close()
+        command = [WINE, DRIVER, *options, "Z:" + TOOL, "Z:" + self.transcript, "Z:" + self.keys]
+        self.driver = subprocess.Popen(["script", "-q", "-e", "-c", shlex.join(command), "/dev/null"],
+                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        case.addCleanup(self.close)
+        self.out = b""
+
+    def type(self, keys):
+        with open(self.keys, "ab") as typed:
+            typed.write(keys)
+
+    def take(self):
+        if os.path.exists(self.transcript):
+            with open(self.transcript, "rb") as printed:
+                self.out = printed.read()
+
+    def read_until(self, text, timeout=120):
+        deadline = time.monotonic() + timeout
+        while self.take() or text not in self.out:
+            if time.monotonic() > deadline or self.driver.poll() is not None:
+                raise AssertionError("no %r in %r" % (text, self.out[-200:]))
+            time.sleep(0.05)
+
+    def still_waiting(self, seconds=1.0):
+        """True when nothing more is printed for a while and the tool runs on."""
+        before = len(self.out)
+        time.sleep(seconds)
+        self.take()
+        return len(self.out) == before and self.driver.poll() is None
+
+    def exit_code(self):
+        said = read_to_end(self.driver.stdout.fileno(), "the driver's run", 60)
+        said = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", said)
+        self.driver.wait(timeout=10)
+        self.take()
+        code = re.search(rb"exit=(\d+)", said)
+        if not code:
+            raise AssertionError(said.decode(errors="replace"))
+        return int(code.group(1))
+
+    def close(self):
+        if self.driver.poll() is None:
+            self.driver.kill()
+            self.driver.wait()
+        self.driver.stdin.close()
+        self.driver.stdout.close()
+
+
 class OnAWindowsConsole(TranscriptCase):
-    def drive(self, *options):
-        """A run typed at by the driver. Wine gives a program a console only
-        inside a terminal, hence script(1), whose input stays open so that
-        the console never meets the end of input."""
-        with tempfile.TemporaryDirectory() as folder:
-            transcript = os.path.join(folder, "transcript")
-            command = [WINE, DRIVER, *options, "Z:" + TOOL, "Z:" + transcript]
-            with subprocess.Popen(["script", "-q", "-e", "-c", shlex.join(command), "/dev/null"],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE) as driver:
-                said = read_to_end(driver.stdout.fileno(), "the driver's run", 120)
-                said = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", said)
-                self.assertEqual(driver.wait(timeout=10), 0, said.decode(errors="replace"))
-            with open(transcript, "rb") as printed:
-                self.assert_transcript(printed.read())
+    def whole_run(self, *options):
+        run = ConsoleRun(self, *options)
+        self.answer_only_fresh_keys(run)
+        run.type(b"z")
+        self.assertEqual(run.exit_code(), 0)
+        self.assert_transcript(run.out)
 
     def test_a_whole_run_answers_only_fresh_keys(self):
-        self.drive()
+        self.whole_run()
 
     def test_keys_come_from_the_console_with_standard_input_redirected(self):
-        self.drive("--redirected")
+        self.whole_run("--redirected")
 
     def test_started_from_a_terminal_it_takes_a_key_at_each_prompt(self):
         """wine's own console on a terminal, as a Linux user meets it: it
