@@ -92,15 +92,17 @@ add_deb_src() {
 BENCHMARK_VERSION=1.7.1-1
 BENCHMARK_SOURCE=build/benchmark-source
 benchmark_fetched() { compgen -G "$BENCHMARK_SOURCE/benchmark-*/CMakeLists.txt" >/dev/null; }
+benchmark_apt_source() {
+    mkdir -p "$BENCHMARK_SOURCE" &&
+        (cd "$BENCHMARK_SOURCE" && apt-get source -q "benchmark=$BENCHMARK_VERSION" >/dev/null 2>&1) &&
+        benchmark_fetched
+}
 fetch_benchmark_source() {
-    benchmark_fetched && return 0
-    local fetch="cd $BENCHMARK_SOURCE && apt-get source -q benchmark=$BENCHMARK_VERSION >/dev/null 2>&1"
-    mkdir -p "$BENCHMARK_SOURCE"
-    (eval "$fetch") && benchmark_fetched && return 0
+    benchmark_fetched || benchmark_apt_source && return 0
     NEED_WHY="Google Benchmark's source: no deb-src entry, and adding one needs root"
     [ "$(id -u)" -eq 0 ] || return 1
     NEED_WHY="apt-get could not fetch Google Benchmark's source $BENCHMARK_VERSION"
-    add_deb_src && apt-get update -q >/dev/null && (eval "$fetch") && benchmark_fetched
+    add_deb_src && apt-get update -q >/dev/null && benchmark_apt_source
 }
 
 qemu_new_enough() {

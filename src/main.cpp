@@ -76,7 +76,8 @@ void print_refused(const char* argument) {
         WriteConsoleW(errors, line, static_cast<DWORD>(length), &written, nullptr);
         return;
     }
-    const UINT page = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : CP_ACP;
+    UINT page = GetConsoleOutputCP();
+    if (page == 0) page = CP_ACP;
     char shown[ERROR_LINE_SIZE * 4];
     const int count =
         WideCharToMultiByte(page, 0, line, length, shown, sizeof shown, nullptr, nullptr);
