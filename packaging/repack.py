@@ -2,8 +2,9 @@
 """Rewrites a release archive (.zip, .tar.gz or .deb) so that the same sources give
 the same bytes whoever builds them, wherever, whenever and under whatever
 umask: members sorted by name, owner and group 0 with no names, folders and
-programs 755, everything else 644, every time the given epoch (the last
-commit's), and no other metadata (no zip extra fields, no gzip file name).
+programs 755, everything else 644, every time the given epoch (the newest
+release's date in CHANGELOG.md), and no other metadata (no zip extra fields,
+no gzip file name).
 Usage: repack.py EPOCH ARCHIVE..."""
 
 import gzip

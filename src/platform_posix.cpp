@@ -3,6 +3,8 @@
 // terminal, is the console; its key mode, and the signals that give it back,
 // are terminal_posix.cpp's.
 
+#include "platform_posix.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -229,6 +231,14 @@ char* _ultoa(unsigned long value, char* buffer, int radix) {
     return buffer;
 }
 
+timespec time_after(const timespec& now, DWORD milliseconds) {
+    const long nanoseconds = now.tv_nsec + static_cast<long>(milliseconds % 1000) * NS_PER_MS;
+    timespec later = now;
+    later.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanoseconds / NS_PER_S);
+    later.tv_nsec = nanoseconds % NS_PER_S;
+    return later;
+}
+
 // 0 gives up the rest of the time slice; otherwise sleeps the whole time on
 // the monotonic clock, whatever signals arrive.
 void Sleep(DWORD milliseconds) {
@@ -236,11 +246,9 @@ void Sleep(DWORD milliseconds) {
         sched_yield();
         return;
     }
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    const long nanoseconds = deadline.tv_nsec + static_cast<long>(milliseconds % 1000) * NS_PER_MS;
-    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000 + nanoseconds / NS_PER_S);
-    deadline.tv_nsec = nanoseconds % NS_PER_S;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const timespec deadline = time_after(now, milliseconds);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }

@@ -77,14 +77,16 @@ class Bench(unittest.TestCase):
                 else:
                     self.assertRegex(text, rb'\n"control/imul/latency",[,]*true,"IMUL latency')
 
-    def test_output_that_cannot_be_written_fails_the_run(self):
-        for args, kwargs in (([], {"stdout": open("/dev/full", "wb")}),
-                             ([], {"stdout": None, "preexec_fn": lambda: os.close(1)}),
-                             (["--benchmark_out=/dev/full"], {}),
-                             (["--version"], {"stdout": open("/dev/full", "wb")})):
+    def test_output_that_cannot_be_written_fails_the_run_and_says_why(self):
+        full, closed = b"No space left on device", b"Bad file descriptor"
+        for args, kwargs, why in (([], {"stdout": open("/dev/full", "wb")}, full),
+                                  ([], {"stdout": None, "preexec_fn": lambda: os.close(1)}, closed),
+                                  (["--benchmark_out=/dev/full"], {}, full),
+                                  (["--version"], {"stdout": open("/dev/full", "wb")}, full)):
             with self.subTest(args=args, kwargs=sorted(kwargs)):
                 result = run(args, **kwargs)
                 self.assert_failed(result, b"cannot write")
+                self.assertTrue(result.stderr.rstrip().endswith(why), result.stderr)
 
     def test_a_flag_it_cannot_honour_is_refused(self):
         for args, env in ((["--benchmark_repetitions=-1"], {}), (["--benchmark_repetitions=0"], {}),
@@ -95,6 +97,13 @@ class Bench(unittest.TestCase):
                 result = run(args, env=env)
                 self.assert_failed(result, b"", status=2)
                 self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+
+    def test_the_context_says_what_the_kernel_says_of_the_hypervisor(self):
+        with open("/proc/cpuinfo") as info:
+            flags = next(line for line in info if line.startswith("flags")).split()
+        result = run(["--benchmark_filter=control", "--benchmark_format=json"])
+        context = json.loads(result.stdout)["context"]
+        self.assertEqual(context["hypervisor"], "yes" if "hypervisor" in flags else "no")
 
     def test_a_filter_that_matches_nothing_fails(self):
         self.assertEqual(run(["--benchmark_filter=no-such-row"]).returncode, 1)

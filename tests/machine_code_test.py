@@ -22,9 +22,12 @@ KERNELS = {
     "1": ["mov $0xa3d70a3d,%ecx", "add $0x1,%eax", "mul %ecx", "shr $0x6,%edx"],
 }
 REG32 = r"%(?:e[a-z]{2}|r\d+d)"
+# One check: the reciprocal of n (ADD 1, the 32-bit MUL, SHR 6) kept aside,
+# DIV of 0:n (EDX zeroed either way) compared with it, one branch out.
 CHECK = re.compile(
     r"mov (?P<n>{r}),%eax; add \$0x1,%eax; mul (?P<m>{r}); shr \$0x6,%edx; mov %edx,(?P<q>{r}); "
-    r"mov (?P=n),%eax; xor %edx,%edx; div (?P<d>{r}); cmp %eax,(?P=q); jne(?=;|$)".format(r=REG32))
+    r"mov (?P=n),%eax; (?:xor %edx,%edx|mov \$0x0,%edx); div (?P<d>{r}); cmp %eax,(?P=q); "
+    r"jne(?=;|$)".format(r=REG32))
 
 
 class Insn:

@@ -124,6 +124,12 @@ class Arguments(unittest.TestCase):
                 else:
                     self.assertEqual(run.stdout, b"div100 %s\r\n" % VERSION.encode())
 
+    def test_of_help_and_version_together_the_first_answers(self):
+        for arguments, answer in ((["--version", "--help"], "--version"),
+                                  (["-h", "-V"], "--help")):
+            with self.subTest(arguments=arguments):
+                self.assertEqual(self.run_with(*arguments).stdout, self.run_with(answer).stdout)
+
     def test_an_unknown_argument_is_named_with_the_usage_and_exits_2(self):
         usage = self.run_with("--help").stdout
         for arguments in (["--bogus"], ["--help", "x"]) + (() if WINE else (["/?"],)):

@@ -9,7 +9,7 @@ another umask and time zone; the .deb clean by lintian but for its override;
 the exe with its time stamp left out, its version resource and its manifest.
 Usage:
 package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
-                --epoch SECONDS --objdump OBJDUMP --benchmark-source DIR [--windres WINDRES]
+                --objdump OBJDUMP --benchmark-source DIR [--windres WINDRES]
                 PROGRAM..."""
 
 import argparse
@@ -26,6 +26,17 @@ import zipfile
 
 ARGS = None
 TERMINAL_SERVER_AWARE = 0x8000  # IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
+
+
+def newest_release_epoch():
+    """SOURCE_DATE_EPOCH where it is set, else the midnight (UTC) of the newest
+    release CHANGELOG.md names, as date(1) reads that day."""
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    with open(os.path.join(ARGS.source, "CHANGELOG.md")) as changes:
+        day = re.search(r"^## \d+\.\d+\.\d+ - (\d{4}-\d\d-\d\d)$", changes.read(), re.M).group(1)
+    return int(subprocess.run(["date", "-u", "-d", day, "+%s"], check=True, capture_output=True,
+                              text=True).stdout)
 
 
 def under_umask_077():
@@ -99,8 +110,10 @@ class Package(unittest.TestCase):
         with open(other, "wb") as stand_in:
             stand_in.write(b"the other platform's package")
         release = os.path.join(self.work, "release")
-        subprocess.run([os.path.join(ARGS.source, "scripts", "checksums.sh"), release, *packed, other],
-                       check=True)
+        # Called as scripts/release calls it: paths relative to where it runs.
+        subprocess.run([os.path.join(ARGS.source, "scripts", "checksums.sh"), "release",
+                        *[os.path.relpath(p, self.work) for p in packed + [other]]],
+                       cwd=self.work, check=True)
         names = sorted(os.listdir(release))
         self.assertEqual(names, sorted(["SHA256SUMS"] + [os.path.basename(p) for p in packed + [other]]))
         for kept in (n for n in names if n != "SHA256SUMS"):
@@ -145,7 +158,7 @@ class Package(unittest.TestCase):
                 if mine.read() != theirs.read():
                     self.fail(name + " differs when built elsewhere" + how_they_differ(one, other))
 
-    def test_members_sorted_owned_by_0_with_normal_modes_and_the_commit_time(self):
+    def test_members_sorted_owned_by_0_with_normal_modes_and_the_newest_release_date(self):
         path = os.path.join(self.here, self.name)
         programs = set(self.programs.values())
         if self.name.endswith(".zip"):
@@ -153,7 +166,7 @@ class Package(unittest.TestCase):
                 infos = pack.infolist()
             members = [(i.filename, i.external_attr >> 16 & 0o7777, i.is_dir(), i.date_time, 0, i.extra)
                        for i in infos]
-            when = max(time.gmtime(ARGS.epoch)[:6], (1980, 1, 1, 0, 0, 0))
+            when = max(time.gmtime(newest_release_epoch())[:6], (1980, 1, 1, 0, 0, 0))
             when = when[:5] + (when[5] // 2 * 2,)  # DOS times count two seconds at a time
         else:
             with tarfile.open(path) as pack:
@@ -161,8 +174,8 @@ class Package(unittest.TestCase):
                             b"") for m in pack.getmembers()]
             with open(path, "rb") as packed:
                 (gzip_time,) = struct.unpack_from("<I", packed.read(8), 4)
-            self.assertEqual(gzip_time, ARGS.epoch, "the gzip header's time")
-            when = ARGS.epoch
+            when = newest_release_epoch()
+            self.assertEqual(gzip_time, when, "the gzip header's time")
         names = [m[0] for m in members]
         self.assertEqual(names, sorted(names))
         for name, mode, is_folder, stamp, owner, extra in members:
@@ -259,7 +272,6 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option in ("--cmake", "--cpack", "--source", "--build", "--preset", "--version", "--objdump"):
         parser.add_argument(option, required=True)
-    parser.add_argument("--epoch", type=int, required=True)
     parser.add_argument("--windres")
     parser.add_argument("--benchmark-source", required=True)
     parser.add_argument("programs", nargs="+")

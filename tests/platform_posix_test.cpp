@@ -1,3 +1,5 @@
+#include "platform_posix.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "console.h"
 #include "platform.h"
@@ -171,6 +174,18 @@ TEST(WriteFile, ReportsAFailureWithItsReason) {
     EXPECT_STREQ(reason, "No space left on device");
     close(ends[1]);
     close(full);
+}
+
+TEST(Sleep, ItsDeadlineCarriesWholeSecondsAndNanoseconds) {
+    for (const auto& [now, milliseconds, later] :
+         {std::tuple<timespec, DWORD, timespec>{{5, 0}, 3000, {8, 0}},
+          {{5, 999999999}, 1, {6, 999999}},
+          {{5, 999999999}, 1500, {7, 499999999}},
+          {{5, 1}, 4294967295u, {4294972, 295000001}}}) {
+        const timespec got = time_after(now, milliseconds);
+        EXPECT_EQ(got.tv_sec, later.tv_sec) << milliseconds;
+        EXPECT_EQ(got.tv_nsec, later.tv_nsec) << milliseconds;
+    }
 }
 
 TEST(Sleep, LastsTheWholeTimeWhateverSignalsArrive) {

@@ -203,14 +203,16 @@ class TestScript(unittest.TestCase):
 
 
 class Installs(unittest.TestCase):
-    def test_as_root_what_is_missing_or_only_left_configured_is_installed(self):
+    def test_as_root_what_is_missing_removed_or_on_its_way_out_is_installed(self):
         machine = Machine(self, wine="runs", root=True, missing=["wine32", "ninja-build"],
-                          status={"lintian": "deinstall ok config-files"})
+                          status={"lintian": "deinstall ok config-files",
+                                  "strace": "deinstall ok installed"})
         run = machine.run()
         self.assertEqual(run.returncode, 0, machine.said())
-        self.assertEqual(sorted(machine.state("installed")), ["lintian", "ninja-build", "wine32"])
+        self.assertEqual(sorted(machine.state("installed")),
+                         ["lintian", "ninja-build", "strace", "wine32"])
         self.assertEqual(machine.state("architectures"), ["i386"])
-        self.assertIn("Installed by this run: ninja-build lintian; wine32.", run.stdout)
+        self.assertIn("Installed by this run: ninja-build strace lintian; wine32.", run.stdout)
 
     def test_an_update_that_fails_on_one_index_is_tried_again_then_the_lists_that_came_serve(self):
         machine = Machine(self, wine="runs", root=True, missing=["wine32"], update="mirror sync")
