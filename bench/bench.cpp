@@ -5,23 +5,15 @@
 // emits for n / 100u, each for latency (a dependency chain) and throughput
 // (independent dividends), and a control of known latency, a chain of IMULs.
 //
-// The clock: a row is timed in time-stamp-counter ticks, which run at a fixed
-// rate whatever the core's clock. A chain of dependent 32-bit register ADDs,
-// one core cycle each on every x86 core of the last twenty years, timed the
-// same way gives core cycles per tick: among each row's own samples, for
-// that row, since the clock drifts by some per cent over seconds; and before
-// and after all rows, for the context. That assumes a core clock steady
-// while a row runs: a clock that changes (a laptop's power states; a hybrid
-// CPU moving the thread between core types) makes the calibrations before
-// and after differ, and beyond CALIBRATION_MARGIN the run fails.
-//
-// The samples: each row is the least of many short samples (a block of work
-// between two fenced TSC reads), less the least empty sample, as the tool
-// itself measures. A total over the whole run would also count the time the
-// core's other hardware thread, or a hypervisor, takes from it; throughput
-// rows, which need the execution ports, lose most to that, and by an amount
-// that changes from one second to the next. The least short sample is the
-// work alone.
+// Each row is measured as src/chains.h measures: the least of many short
+// samples, each converted with calibration samples taken among its own. The
+// calibrations before and after all rows go into the context: a core clock
+// that changed during the run makes them differ, and beyond
+// CALIBRATION_MARGIN the run fails. A total over the whole run would also
+// count the time the core's other hardware thread, or a hypervisor, takes
+// from it; throughput rows, which need the execution ports, lose most to
+// that, and by an amount that changes from one second to the next. The least
+// short sample is the work alone.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -41,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "cycle_chains.h"
+#include "chains.h"
 
 namespace {
 
@@ -53,28 +45,6 @@ constexpr int CALIBRATION_SAMPLES = 2000;
 constexpr int EMPTY_SAMPLES = 10000;
 // How far the calibrations before and after the rows may differ.
 constexpr double CALIBRATION_MARGIN = 0.10;
-
-// Two kinds of dividend for the latency chains, because DIV takes longer for
-// longer quotients on many cores: 123, the tool's own timing kernel's (the
-// quotient 1; key 122 makes the next dividend 123 again), and the range
-// check's, near 2^32. There every quotient has bit 25 set (n >= 100 * 2^25)
-// and bits 26 to 31 clear, and every key sets bits 25 to 31, so the next
-// dividend lies in [0xFC000000, 0xFDFFFFFF]: 26-bit quotients, as in the
-// range check, and never 4294967295, where the reciprocal parts from DIV.
-constexpr std::uint32_t spread(std::size_t position) {
-    return static_cast<std::uint32_t>((position + 1) * 0x9E3779B9u);
-}
-struct dividend_near_2_32 {
-    static constexpr std::uint32_t START = RANGE_START;
-    static constexpr std::uint32_t key(std::size_t position) {
-        return 0xFE000000u | (spread(position) & 0x01FFFFFFu);
-    }
-};
-// The control chain's keys: any, over the whole range.
-struct any_value {
-    static constexpr std::uint32_t START = RANGE_START;
-    static constexpr std::uint32_t key(std::size_t position) { return spread(position); }
-};
 
 std::uint32_t compiler(std::uint32_t n) { return n / DIVISOR; }
 
@@ -122,32 +92,27 @@ constexpr std::uint64_t fault_scale() { return 1; }
 
 std::uint64_t calibration_sample() { return add_chain_sample() * fault_scale(); }
 
-// Core cycles per TSC tick from the least of samples of the ADD chain.
-double cycles_per_tick(std::uint64_t least_add_chain) {
-    return ::cycles_per_tick(least_add_chain, empty_ticks);
-}
-
+// Core cycles per TSC tick from the least of CALIBRATION_SAMPLES samples of
+// the ADD chain.
 double calibrate() {
     std::uint64_t least = NO_SAMPLE;
     for (int i = 0; i < CALIBRATION_SAMPLES; ++i) least = std::min(least, calibration_sample());
-    return cycles_per_tick(least);
+    return cycles_per_tick(least, empty_ticks);
 }
 
 double cycles_per_tick_before = 0;
 double cycles_per_tick_after = 0;
 
 // A row's samples, as many as the library asks for iterations, each after a
-// calibration sample: the clock drifts by some per cent over seconds, so
-// each row is converted with the least calibration sample taken among its
-// own. Reports the least sample as core cycles and ticks per operation, less
-// the chain's step for a latency row.
+// calibration sample. Reports the least sample as core cycles and ticks per
+// operation, less the chain's step for a latency row.
 template <typename Work>
 void measure(benchmark::State& state, Work work, std::size_t operations, bool latency_chain) {
     chain_minima least;
     for (auto _ : state) least.sample(calibration_sample(), work);
-    const double cycles = least.cycles_per_operation(empty_ticks, operations, latency_chain);
+    const double cycles = cycles_per_operation(least, empty_ticks, operations, latency_chain);
     state.counters["cycles/op"] = cycles;
-    state.counters["tsc/op"] = cycles / cycles_per_tick(least.add_chain);
+    state.counters["tsc/op"] = cycles / cycles_per_tick(least.add_chain, empty_ticks);
 }
 
 // A row whose sequence gave a wrong result (checked outside the timed region
@@ -206,7 +171,7 @@ double control_latency() {
     for (int i = 0; i < CONTROL_SAMPLES; ++i) {
         least.sample(calibration_sample(), [&] { latency_chain<multiply, any_value>(n); });
     }
-    return least.cycles_per_operation(empty_ticks, LATENCY_STEPS, true);
+    return cycles_per_operation(least, empty_ticks, LATENCY_STEPS, true);
 }
 
 // The TSC frequency in Hz and where it comes from: CPUID leaf 0x15 where the
@@ -449,6 +414,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!flags_acceptable(argc, argv)) return 2;
+    if (translated_by_qemu()) {
+        fail_with(
+            "x86 code is emulated here (QEMU's translator): no row would measure an x86 core");
+        return 1;
+    }
     benchmark::RegisterBenchmark(CONTROL_ROW, latency<multiply, multiply_expected, any_value>);
     latency_rows<divide, quotient_expected>("divide");
     latency_rows<reciprocal, quotient_expected>("reciprocal");

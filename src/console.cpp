@@ -6,10 +6,20 @@
 
 namespace {
 
-constexpr DWORD KEY_POLL_MS = 1;
+// The longest a key wait waits on the console before it polls again: a key,
+// or on a POSIX terminal a signal or a hang-up, ends the wait at once, so
+// this only bounds how often an idle prompt wakes (10 times a second).
+constexpr DWORD KEY_WAIT_MS = 100;
+// What the console is given to take in keys typed before a prompt, and how
+// often, at most, while keys keep coming.
+constexpr DWORD KEY_SETTLE_MS = 50;
+constexpr int KEY_SETTLE_ROUNDS = 10;
+constexpr fixed_text KEYLESS_TEXT{"div100: no key can come: "};
+bool keyless_said = false;
 constexpr DWORD EVENTS_AT_ONCE = 16;
 constexpr int DECIMAL = 10;
 constexpr fixed_text OUTPUT_LOST_TEXT{"div100: cannot write the output: "};
+constexpr fixed_text UNKNOWN_ARGUMENT{"div100: unknown argument: "};
 constexpr std::size_t REASON_SIZE = 200;
 
 // A write of the transcript failed: the run ends at once. A reader that went
@@ -49,6 +59,23 @@ bool discard_events_that_are_no_keys(HANDLE console) {
         }
     }
     return ReadConsoleInputA(console, events, count, &count) != FALSE;
+}
+
+// What was typed at the console so far, discarded before the prompt shows,
+// so that every key typed once it shows counts. A console that takes input
+// in only while it is waited on (wine's, on a terminal) is given
+// KEY_SETTLE_MS to take in what was typed, as often as it finds some.
+void discard_keys_typed_so_far(HANDLE console) {
+    if (console == INVALID_HANDLE_VALUE || FlushConsoleInputBuffer(console) == FALSE) return;
+    for (int round = 0;
+         round < KEY_SETTLE_ROUNDS && WaitForSingleObject(console, KEY_SETTLE_MS) == WAIT_OBJECT_0;
+         ++round) {
+        FlushConsoleInputBuffer(console);
+    }
+    // A key that yields two codes (arrows, F1 to F12, Home, Delete ...) leaves
+    // its second in the runtime's own one-code buffer, out of the flush's
+    // reach. Once the console is empty, a code still waiting is that one.
+    if (_kbhit() != 0) _getch();
 }
 
 }  // namespace
@@ -102,30 +129,39 @@ void render_decimal(std::uint32_t value, char* buffer) { _ultoa(value, buffer, D
 void wait_for_key(const char* prompt) {
     // The keys come from the console itself, whatever standard input is: the
     // runtime's _kbhit and _getch read CONIN$, not the standard input handle.
-    // What was typed so far is discarded before the prompt shows, so that
-    // every key typed once it shows counts.
+    // A console that can never deliver one is said once, and taken for none.
+    const char* const keyless = keys_unavailable();
+    if (keyless != nullptr && !keyless_said) {
+        print_error_line(KEYLESS_TEXT.bytes, keyless,
+                         static_cast<std::uint32_t>(std::strlen(keyless)));
+        keyless_said = true;
+    }
     HANDLE const console =
-        CreateFileA(CONSOLE_INPUT_NAME, GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    const BOOL flushed = console != INVALID_HANDLE_VALUE ? FlushConsoleInputBuffer(console) : FALSE;
-    // A key that yields two codes (arrows, F1 to F12, Home, Delete ...) leaves
-    // its second in the runtime's own one-code buffer, out of the flush's
-    // reach. Once the console is empty, a code still waiting is that one.
-    if (flushed != FALSE && _kbhit() != 0) _getch();
+        keyless != nullptr
+            ? INVALID_HANDLE_VALUE
+            : CreateFileA(CONSOLE_INPUT_NAME, GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    discard_keys_typed_so_far(console);
     print_text(prompt);
     // A process with no console can never get a key, so it does not wait.
     if (console == INVALID_HANDLE_VALUE) return;
-    // Between polls it waits on the console's input for up to KEY_POLL_MS, so
+    // Between polls it waits on the console's input, up to KEY_WAIT_MS, so
     // that a console which takes input in only while it is waited on (wine's,
     // on a terminal) is seen. A wait that ends with no key to read (the
     // console holds only events that are none: focus, mouse, buffer size)
     // takes those events out, or where it cannot sleeps, so that they never
     // make it spin.
     for (;;) {
-        const DWORD waited = WaitForSingleObject(console, KEY_POLL_MS);
+        const DWORD waited = WaitForSingleObject(console, KEY_WAIT_MS);
         if (_kbhit() != 0) break;
-        if (waited != WAIT_TIMEOUT && !discard_events_that_are_no_keys(console)) Sleep(KEY_POLL_MS);
+        if (waited != WAIT_TIMEOUT && !discard_events_that_are_no_keys(console)) Sleep(KEY_WAIT_MS);
     }
     _getch();
     CloseHandle(console);
+}
+
+void refuse_argument(const char* argument, const char* usage) {
+    write_typed_line(UNKNOWN_ARGUMENT.bytes, argument, ARGUMENT_SHOWN);
+    print_error(usage);
+    ExitProcess(EXIT_BAD_ARGUMENT);
 }

@@ -18,8 +18,10 @@ static_assert(NUMBER_BUFFER_SIZE % 4 == 0, "text_length reads whole words");
 
 inline constexpr fixed_text LINE_BREAK{"\r\n"};
 
-// The exit code of a run whose output could not be written.
+// The exit code of a run whose output could not be written, and of one
+// refused an argument.
 constexpr unsigned EXIT_OUTPUT_LOST = 1;
+constexpr unsigned EXIT_BAD_ARGUMENT = 2;
 
 // Writes a zero-terminated text to standard output in one system write and
 // returns the count of bytes the system took. Where the write fails, the run
@@ -46,3 +48,9 @@ void render_decimal(std::uint32_t value, char* buffer);
 // new key and consumes it without echo. Returns at once where there is no
 // console.
 void wait_for_key(const char* prompt);
+
+// Refuses an argument the tool does not know, on standard error: its name as
+// typed (the first ARGUMENT_SHOWN bytes of it), then usage; ends the process
+// with EXIT_BAD_ARGUMENT, having done nothing else.
+constexpr unsigned ARGUMENT_SHOWN = 200;
+[[noreturn]] void refuse_argument(const char* argument, const char* usage);

@@ -21,9 +21,6 @@ constexpr char CONSOLE_INPUT_NAME[] = "CONIN$";
 #include <stdlib.h>
 #include <windows.h>
 
-// A Windows console needs nothing set up: the process starts attached to it.
-inline void attach_console() {}
-
 #else
 
 #include <cstdint>
@@ -35,8 +32,6 @@ using DWORD = std::uint32_t;
 using UINT = unsigned int;
 using WORD = std::uint16_t;
 using USHORT = std::uint16_t;
-using HMODULE = void*;
-using FARPROC = std::intptr_t (*)();
 using HANDLE = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
@@ -57,6 +52,8 @@ constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
@@ -102,17 +99,33 @@ void Sleep(DWORD milliseconds);
 HANDLE GetCurrentProcess();
 BOOL SetPriorityClass(HANDLE process, DWORD priority_class);
 [[noreturn]] void ExitProcess(UINT exit_code);
-HMODULE GetModuleHandleA(LPCSTR name);
-FARPROC GetProcAddress(HMODULE module, LPCSTR name);
-
-// Where the console is a terminal, puts it in key mode and takes the signals
-// that must give it back. The tool's first call; tests never make it.
-void attach_console();
-
 }  // namespace host
 
 using namespace host;
 
-#define WINAPI
-
 #endif
+
+// Besides the calls above, four of the tool's own that each host answers in
+// its own way (platform_win32.cpp, platform_posix.cpp).
+
+// Readies the console: on a POSIX terminal, key mode and the signals that must
+// give it back (terminal_posix.h); on Windows nothing, as the process starts
+// attached to it. The tool's first call; tests never make it.
+void attach_console();
+
+// The machine the system runs on natively, as IsWow64Process2 says where
+// Windows has it (10 1709 on), else IMAGE_FILE_MACHINE_UNKNOWN: an x86 or
+// x86-64 one, or another that emulates x86 (Windows on Arm).
+USHORT native_machine();
+
+// One line on standard error: lead (ASCII), then typed, a text as the user
+// typed it (an argument), at most most bytes of it cut on a character's first
+// byte, then CR LF; in the characters that standard error shows (on Windows,
+// the console's, which are not those of the arguments).
+void write_typed_line(const char* lead, const char* typed, unsigned most);
+
+// Why the console this process has can never deliver a key (wine's console on
+// a terminal whose keys go elsewhere; a terminal that cannot be polled), for
+// one line on standard error; nullptr where keys can come, or where there is
+// no console at all, which a key wait finds for itself.
+const char* keys_unavailable();

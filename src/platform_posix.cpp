@@ -1,21 +1,17 @@
 // The host calls of the tool on a POSIX system, with the meaning they have on
-// a Windows console, made of POSIX calls. Standard input, when it is a
-// terminal, is the console; its key mode, and the signals that give it back,
-// are terminal_posix.cpp's.
+// Windows, made of POSIX calls: each translates one call. Those of the
+// console's input are console_posix.cpp's.
 
 #include "platform_posix.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <termios.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,42 +25,17 @@ namespace host {
 
 namespace {
 
-using terminal::CONSOLE_FD;
 constexpr int HIGH_NICE_STEP = 10;  // high priority: the starting nice value less this
 constexpr int LEAST_NICE = -20;
-constexpr int NO_KEY = -1;
 constexpr long NS_PER_MS = 1000000;
 constexpr long NS_PER_S = 1000000000;
-constexpr unsigned long LEAST_TIMER_SLACK_NS = 1;
-// A failure that has no Windows code carries its errno under the bit that
-// Windows leaves to applications.
-constexpr DWORD ERRNO_ERROR = 0x20000000;
-
-// A handle is a file descriptor plus one, so that no descriptor is the null
-// handle; the current process is the pseudo-handle -1, as on Windows.
-HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd) + 1); }
-int fd_of(HANDLE handle) { return static_cast<int>(reinterpret_cast<std::intptr_t>(handle) - 1); }
 HANDLE const CURRENT_PROCESS = reinterpret_cast<HANDLE>(std::intptr_t{-1});
 
 DWORD last_error = 0;
 
-// The text last written to standard output (in a key wait, its prompt).
-const char* last_output = nullptr;
-DWORD last_output_size = 0;
-
-// Input a key wait reads rather than polls: not a terminal (a pipe, a file,
-// a socket, nothing), or a terminal that has hung up.
-bool input_is_read() { return isatty(CONSOLE_FD) == 0; }
-
 }  // namespace
 
-void attach_console() {
-    std::signal(SIGXFSZ, SIG_IGN);
-    // The 968 one-millisecond sleeps of the range check, each about a
-    // millisecond, not one plus the kernel's default 50 microsecond slack.
-    prctl(PR_SET_TIMERSLACK, LEAST_TIMER_SLACK_NS);
-    if (isatty(CONSOLE_FD) != 0) terminal::attach();
-}
+void set_last_error(DWORD error) { last_error = error; }
 
 HANDLE GetStdHandle(DWORD which) {
     if (which == STD_INPUT_HANDLE) return handle_of(STDIN_FILENO);
@@ -82,13 +53,7 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     const char* bytes = static_cast<const char*>(data);
     DWORD done = 0;
     BOOL result = TRUE;
-    // Noted before the bytes go: a stop that comes once they have reached
-    // the terminal must still find them the last output.
-    if (fd == STDOUT_FILENO) {
-        last_output = bytes;
-        last_output_size = size;
-        terminal::output_written();
-    }
+    if (fd == STDOUT_FILENO) terminal::note_output(bytes, size);
     while (done < size) {
         const ssize_t count = write(fd, bytes + done, size - done);
         if (count > 0) {
@@ -122,92 +87,6 @@ DWORD FormatMessageA(DWORD, LPCVOID, DWORD message, DWORD, LPSTR buffer, DWORD s
     if (size == 0 || length >= size) return 0;
     std::memcpy(buffer, text, length + 1);
     return static_cast<DWORD>(length);
-}
-
-// The console's input is standard input: CONSOLE_INPUT_NAME opens it, and
-// closing it leaves it open. Nothing else can be opened.
-HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    return std::strcmp(name, CONSOLE_INPUT_NAME) == 0 ? handle_of(CONSOLE_FD)
-                                                      : INVALID_HANDLE_VALUE;
-}
-
-BOOL CloseHandle(HANDLE) { return TRUE; }
-
-// Discards what has been typed at the console and not yet read. Input that
-// is not a terminal is no console: nothing is discarded and the call fails,
-// as on Windows. In the background, what is typed belongs to the foreground
-// job and stays.
-BOOL FlushConsoleInputBuffer(HANDLE input) {
-    const int fd = fd_of(input);
-    if (isatty(fd) == 0) return FALSE;
-    const terminal::signals_held held;
-    return terminal::is_ours() && tcflush(fd, TCIFLUSH) == 0 ? TRUE : FALSE;
-}
-
-// Sleeps the whole time, as a wait on a console that holds no key: _kbhit
-// sees a key however it comes. A key wait's prompt on a terminal is written
-// again, on a fresh line, once the tool is back in key mode after it was
-// continued: after `fg` the prompt is in sight. Output to a pipe or file is
-// left byte for byte as it was.
-DWORD WaitForSingleObject(HANDLE, DWORD milliseconds) {
-    if (terminal::continued_since_output() && terminal::in_key_mode() &&
-        isatty(STDOUT_FILENO) != 0 && last_output != nullptr) {
-        const char* const prompt = last_output;
-        const DWORD size = last_output_size;
-        DWORD written = 0;
-        WriteFile(handle_of(STDOUT_FILENO), "\r\n", 2, &written, nullptr);
-        WriteFile(handle_of(STDOUT_FILENO), prompt, size, &written, nullptr);
-    }
-    Sleep(milliseconds);
-    return WAIT_TIMEOUT;
-}
-
-// A terminal holds bytes, not events: there are none to look at or take.
-BOOL PeekConsoleInputA(HANDLE, INPUT_RECORD*, DWORD, LPDWORD count) {
-    *count = 0;
-    return FALSE;
-}
-BOOL ReadConsoleInputA(HANDLE, INPUT_RECORD*, DWORD, LPDWORD count) {
-    *count = 0;
-    return FALSE;
-}
-
-// Non-zero when a key can be read at once. Input that is not a terminal is
-// read, not polled (poll does not see a FIFO that never had a writer, or a
-// listening socket): a byte, or its end or an error, always comes, so the
-// answer is yes.
-int _kbhit() {
-    if (input_is_read()) return 1;
-    // A job brought to the foreground while running gets no SIGCONT from the
-    // shell: key mode is taken here, where a key is waited for. In the
-    // background the keys are the foreground job's, and reading them would
-    // stop the process: none is ours.
-    if (!terminal::in_key_mode()) {
-        terminal::take_key_mode();
-        if (!terminal::in_key_mode()) return 0;
-    }
-    pollfd ready = {CONSOLE_FD, POLLIN, 0};
-    int count;
-    do {
-        count = poll(&ready, 1, 0);
-    } while (count < 0 && errno == EINTR);
-    return count != 0 ? 1 : 0;
-}
-
-// One byte of input, waited for; NO_KEY at end of input or on an error.
-int _getch() {
-    unsigned char key;
-    for (;;) {
-        const ssize_t count = read(CONSOLE_FD, &key, 1);
-        if (count == 1) return key;
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd ready = {CONSOLE_FD, POLLIN, 0};
-            poll(&ready, 1, -1);
-            continue;
-        }
-        return NO_KEY;
-    }
 }
 
 char* _ultoa(unsigned long value, char* buffer, int radix) {
@@ -280,14 +159,26 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
     return setpriority(PRIO_PROCESS, 0, nice) == 0 ? TRUE : FALSE;
 }
 
-// No Windows module is loaded here: the tool runs natively, nothing asks
-// what machine emulates it.
-HMODULE GetModuleHandleA(LPCSTR) { return nullptr; }
-FARPROC GetProcAddress(HMODULE, LPCSTR) { return nullptr; }
-
 void ExitProcess(UINT exit_code) {
     terminal::give_back();
     std::exit(static_cast<int>(exit_code));
 }
 
 }  // namespace host
+
+// The tool runs natively here: nothing emulates it.
+USHORT native_machine() { return IMAGE_FILE_MACHINE_UNKNOWN; }
+
+// The typed text's bytes, cut at most on a UTF-8 character's first byte, so
+// that the line stays valid UTF-8 where the text is.
+void write_typed_line(const char* lead, const char* typed, unsigned most) {
+    std::size_t length = strnlen(typed, most);
+    if (length == most) {
+        while (length > 0 && (static_cast<unsigned char>(typed[length]) & 0xC0) == 0x80) --length;
+    }
+    iovec parts[] = {{const_cast<char*>(lead), std::strlen(lead)},
+                     {const_cast<char*>(typed), length},
+                     {const_cast<char*>("\r\n"), 2}};
+    while (writev(STDERR_FILENO, parts, 3) < 0 && errno == EINTR) {
+    }
+}

@@ -7,6 +7,9 @@
 constexpr std::uint32_t DIVISOR = 100;
 constexpr std::uint32_t RECIPROCAL_MULTIPLIER = 0xA3D70A3D;
 constexpr unsigned RECIPROCAL_SHIFT = 38;
+// The divide kernel's dividend (quotient 1), which the tool's latency chains
+// divide too.
+constexpr std::uint32_t KERNEL_DIVIDEND = 123;
 // Where the range check starts; the bench's dividends near 2^32 start there too.
 constexpr std::uint32_t RANGE_START = 4294000000u;  // 0xFFF13D80
 static_assert(RECIPROCAL_MULTIPLIER == (std::uint64_t{1} << RECIPROCAL_SHIFT) / DIVISOR);
@@ -39,3 +42,27 @@ constexpr unsigned RECIPROCAL_HIGH_SHIFT = RECIPROCAL_SHIFT - 32;
     "mull " MULTIPLIER_REGISTER                  \
     "\n\t"                                       \
     "shrl %[high_shift], %%edx"
+
+// The 32-bit DIV of EDX:EAX = (0 : n) by 100 in a register, as the tool's
+// kernel and check run it: the quotient in EAX, the remainder in EDX.
+inline std::uint32_t divide(std::uint32_t n) {
+    std::uint32_t quotient;
+    std::uint32_t remainder;
+    asm(DIVIDE_SEQUENCE("%[divisor]")
+        : "=a"(quotient), "=d"(remainder)
+        : "a"(n), "d"(0u), [divisor] "r"(DIVISOR)
+        : "cc");
+    return quotient;
+}
+
+// The tool's sequence: n + 1 in EAX (wrapping at 2^32 - 1), the 32-bit MUL
+// into EDX:EAX, the high half shifted; the low half is dropped.
+inline std::uint32_t reciprocal(std::uint32_t n) {
+    std::uint32_t low;
+    std::uint32_t high;
+    asm(RECIPROCAL_SEQUENCE("%[multiplier]")
+        : "=a"(low), "=d"(high)
+        : "a"(n), [multiplier] "r"(RECIPROCAL_MULTIPLIER), [high_shift] "i"(RECIPROCAL_HIGH_SHIFT)
+        : "cc");
+    return high;
+}

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <utility>
 
 namespace host::terminal {
 
@@ -16,10 +17,23 @@ namespace {
 // which nothing changes it again.
 enum terminal_state : int { NO_TERMINAL, LEFT_AS_IS, KEY_MODE, GIVEN_BACK };
 volatile std::sig_atomic_t terminal = NO_TERMINAL;
-termios found_modes;  // the terminal as the tool last came to it
 
-termios key_modes;  // the same without line editing and echo
-volatile std::sig_atomic_t continued = 0;
+// Key mode: no line editing, no echo, a read ends on one byte. The modes it
+// changes are the ones given back, and only where this run set them: a
+// terminal found in key mode already (another run's, on the same terminal)
+// is neither changed nor given back.
+constexpr tcflag_t KEY_MODE_OFF = ICANON | ECHO | ECHOE | ECHOK | ECHONL;
+termios found_modes;  // the terminal as the tool last came to it
+bool modes_changed = false;
+
+// Whether the tool has held key mode, and is back in it after a stop since
+// its last output: its prompt is then due again.
+bool had_key_mode = false;
+volatile std::sig_atomic_t back_after_stop = 0;
+
+// The last output to standard output (in a key wait, its prompt).
+const char* last_output = nullptr;
+std::uint32_t last_output_size = 0;
 
 // The terminal is ours to change while our process group is its foreground
 // group, or when it is not our controlling terminal at all (job control does
@@ -30,10 +44,17 @@ bool is_ours_now() {
     return group == getpgrp() || (group < 0 && errno == ENOTTY);
 }
 
-// LEFT_AS_IS or KEY_MODE, in the foreground -> KEY_MODE. Coming from
-// LEFT_AS_IS, the modes to give back are the terminal's as they are now:
-// whatever was set while the tool was away (stty at the shell while it was
-// stopped) stands. Out of the foreground, the terminal stays left as it is.
+bool in_key_modes(const termios& modes) {
+    return (modes.c_lflag & KEY_MODE_OFF) == 0 && modes.c_cc[VMIN] == 1 && modes.c_cc[VTIME] == 0;
+}
+
+// LEFT_AS_IS or KEY_MODE, in the foreground -> KEY_MODE. The modes to give
+// back are the terminal's as they are when key mode is set: whatever was set
+// while the tool was away (stty at the shell while it was stopped) stands.
+// Key mode that holds is left alone (a stray SIGCONT changes nothing); key
+// mode that has gone while the tool held it (another run on the terminal
+// gave its modes back) is set again. Out of the foreground, the terminal
+// stays left as it is.
 void take_key_mode_now() {
     const signals_held held;
     const int now = terminal;
@@ -42,15 +63,33 @@ void take_key_mode_now() {
         terminal = LEFT_AS_IS;
         return;
     }
-    if (now == LEFT_AS_IS) {
-        if (tcgetattr(CONSOLE_FD, &found_modes) != 0) return;
-        key_modes = found_modes;
-        key_modes.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
-        key_modes.c_cc[VMIN] = 1;
-        key_modes.c_cc[VTIME] = 0;
+    termios modes;
+    if (tcgetattr(CONSOLE_FD, &modes) != 0) return;
+    if (now == KEY_MODE && in_key_modes(modes)) return;
+    if (!in_key_modes(modes)) {
+        found_modes = modes;
+        modes.c_lflag &= ~KEY_MODE_OFF;
+        modes.c_cc[VMIN] = 1;
+        modes.c_cc[VTIME] = 0;
+        modes_changed = tcsetattr(CONSOLE_FD, TCSANOW, &modes) == 0;
     }
-    tcsetattr(CONSOLE_FD, TCSANOW, &key_modes);
+    if (now == LEFT_AS_IS && had_key_mode) back_after_stop = 1;
+    had_key_mode = true;
     terminal = KEY_MODE;
+}
+
+// What this run changed, back as it found it, where the terminal still has
+// what it set: what anyone else set since stands. Signals held, the
+// terminal ours.
+void restore_found_modes() {
+    termios modes;
+    if (modes_changed && tcgetattr(CONSOLE_FD, &modes) == 0 && in_key_modes(modes)) {
+        modes.c_lflag = (modes.c_lflag & ~KEY_MODE_OFF) | (found_modes.c_lflag & KEY_MODE_OFF);
+        modes.c_cc[VMIN] = found_modes.c_cc[VMIN];
+        modes.c_cc[VTIME] = found_modes.c_cc[VTIME];
+        tcsetattr(CONSOLE_FD, TCSANOW, &modes);
+    }
+    modes_changed = false;
 }
 
 // KEY_MODE -> LEFT_AS_IS, for a stop: the found modes back where the
@@ -58,7 +97,7 @@ void take_key_mode_now() {
 void leave_key_mode() {
     const signals_held held;
     if (terminal != KEY_MODE) return;
-    if (is_ours_now()) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+    if (is_ours_now()) restore_found_modes();
     terminal = LEFT_AS_IS;
 }
 
@@ -71,7 +110,7 @@ void give_back_now() {
     if (now != LEFT_AS_IS && now != KEY_MODE) return;
     if (is_ours_now()) {
         tcflush(CONSOLE_FD, TCIFLUSH);
-        if (now == KEY_MODE) tcsetattr(CONSOLE_FD, TCSANOW, &found_modes);
+        if (now == KEY_MODE) restore_found_modes();
     }
     terminal = GIVEN_BACK;
 }
@@ -115,10 +154,7 @@ void on_stop(int sig) {
 }
 
 // Continued, by `fg` or `bg` or anyone: key mode where the terminal is ours.
-void on_resume(int) {
-    continued = 1;
-    take_key_mode_now();
-}
+void on_resume(int) { take_key_mode_now(); }
 
 // Installs a handler where the signal has its default action: one ignored at
 // the start (as nohup and background jobs arrange) stays ignored, and one
@@ -159,11 +195,43 @@ void attach() {
     take_key_mode_now();
 }
 
-bool in_key_mode() { return terminal == KEY_MODE; }
-void take_key_mode() { take_key_mode_now(); }
+bool take_key_mode_when_polled() {
+    take_key_mode_now();
+    return terminal == KEY_MODE;
+}
+
+bool discard_typed_keys() {
+    const signals_held held;
+    return is_ours_now() && tcflush(CONSOLE_FD, TCIFLUSH) == 0;
+}
+
 void give_back() { give_back_now(); }
-bool is_ours() { return is_ours_now(); }
-bool continued_since_output() { return continued != 0; }
-void output_written() { continued = 0; }
+
+void note_output(const char* text, std::uint32_t size) {
+    last_output = text;
+    last_output_size = size;
+    back_after_stop = 0;
+}
+
+void write_prompt_again_after_fg() {
+    // A prompt is output that leaves its line open; a line that was ended
+    // needs nothing written again.
+    if (back_after_stop == 0 || terminal != KEY_MODE || last_output == nullptr ||
+        last_output_size == 0 || last_output[last_output_size - 1] == '\n' ||
+        isatty(STDOUT_FILENO) == 0) {
+        return;
+    }
+    back_after_stop = 0;
+    static constexpr char FRESH_LINE[] = "\r\n";
+    for (const auto& [text, size] :
+         {std::pair<const char*, std::uint32_t>{FRESH_LINE, 2}, {last_output, last_output_size}}) {
+        for (std::uint32_t done = 0; done < size;) {
+            const ssize_t count = write(STDOUT_FILENO, text + done, size - done);
+            if (count < 0 && errno == EINTR) continue;
+            if (count <= 0) return;  // the next output meets the failure and reports it
+            done += static_cast<std::uint32_t>(count);
+        }
+    }
+}
 
 }  // namespace host::terminal

@@ -2,7 +2,6 @@
 #include <cstdint>
 
 #include "console.h"
-#include "cycle_chains.h"
 
 // The two sequences the tool times; each is compiled into its own copy of the
 // timing harness, never chosen at run time.
@@ -32,42 +31,3 @@ void time_kernel(char* buffer, const char* label);
 // sample came out below the empty one's (as it can where serialising costs
 // vary, in a virtual machine for one).
 std::uint64_t kernel_cycles(std::uint64_t best, std::uint64_t overhead);
-
-// Why the counts cannot be read as the kernels' cost on this machine, as
-// bits; COUNTS_HOLD where they can. CPUID traps where a hypervisor is
-// present or an empty sample, two CPUIDs and a counter read, never took less
-// than TRAPPED_CPUID_TICKS; a counter that advances in steps above
-// FINEST_STEP ticks (or not at all) cannot resolve kernels of a few cycles.
-enum count_doubt_bits : unsigned { COUNTS_HOLD = 0, CPUID_TRAPS = 1, COARSE_COUNTER = 2 };
-constexpr std::uint64_t TRAPPED_CPUID_TICKS = 1000;
-constexpr std::uint64_t FINEST_STEP = 2;
-unsigned count_doubt(bool hypervisor, std::uint64_t least_empty, std::uint64_t counter_step);
-
-// After the two count lines: where count_doubt finds them unresolved, a line
-// saying why and one giving both kernels' latency in core cycles, measured as
-// dependent chains with no CPUID in the timed region, at high priority.
-void report_count_doubt();
-
-// True where this x86 code runs emulated on another machine (Windows on Arm),
-// as IsWow64Process2 says where Windows has it (10 1709 on): no count or
-// figure then measures an x86 core, and report_count_doubt says so instead.
-bool x86_emulated();
-
-// Its parts. The line saying why, for doubt (not COUNTS_HOLD) and the
-// counter's step.
-void print_count_doubt(unsigned doubt, std::uint64_t step);
-
-// Each kernel's latency in core cycles from dividend 123, as dependent
-// chains, at high priority and then normal again; negative where the
-// calibration says nothing. Needs LFENCE (lfence_available).
-struct chain_latencies {
-    double div;
-    double reciprocal;
-};
-chain_latencies measure_chain_latencies();
-
-// The latency line, where both figures are from 0 to below 100 000 cycles.
-void print_chain_latencies(const chain_latencies& figures);
-
-// cycles rounded to one decimal, as digits, a point and a digit, into buffer.
-void render_tenths(double cycles, char* buffer);

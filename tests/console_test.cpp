@@ -65,11 +65,16 @@ constexpr fixed_text ONE{"One?"};
 constexpr fixed_text TWO{"Two?"};
 
 // What one key wait did: whether the console's keys were discarded before
-// its prompt showed, and the codes it read once the prompt showed.
+// its prompt showed, what it wrote, the codes it read once the prompt showed,
+// and how often it polled for a key in vain.
 struct key_wait {
     bool discarded_first;
+    call_list written;
     call_list codes_after_prompt;
+    unsigned polls_in_vain;
 };
+
+bool starts(const std::string& call, const char* lead) { return call.rfind(lead, 0) == 0; }
 
 key_wait wait_at(const char* prompt) {
     const std::size_t before = fake_host::calls().size();
@@ -79,9 +84,12 @@ key_wait wait_at(const char* prompt) {
     const auto begin = calls.begin() + static_cast<std::ptrdiff_t>(before);
     const auto prompt_at = std::find(begin, calls.end(), shown);
     const auto discard_at = std::find(begin, calls.end(), "FlushConsoleInputBuffer(console)");
-    key_wait wait{discard_at < prompt_at, {}};
-    for (auto call = prompt_at; call != calls.end(); ++call) {
-        if (call->rfind("_getch()", 0) == 0) wait.codes_after_prompt.push_back(*call);
+    key_wait wait{discard_at < prompt_at, {}, {}, 0};
+    for (auto call = begin; call != calls.end(); ++call) {
+        if (starts(*call, "WriteFile")) wait.written.push_back(*call);
+        if (call < prompt_at) continue;
+        if (starts(*call, "_getch()")) wait.codes_after_prompt.push_back(*call);
+        if (*call == "_kbhit() = 0") ++wait.polls_in_vain;
     }
     return wait;
 }
@@ -93,10 +101,15 @@ TEST(WaitForKey, DiscardsBeforeThePromptThenTakesOneNewKeyWithoutEcho) {
     const key_wait wait = wait_at(GO.bytes);
     EXPECT_TRUE(wait.discarded_first);
     EXPECT_EQ(wait.codes_after_prompt, call_list{"_getch() = 107"});
-    EXPECT_EQ(
-        std::count_if(fake_host::calls().begin(), fake_host::calls().end(),
-                      [](const std::string& call) { return call.rfind("WriteFile", 0) == 0; }),
-        1);
+    EXPECT_EQ(wait.written, call_list{"WriteFile(out, Go?)"});
+}
+
+// A console that takes in what was typed only when it is waited on (wine's,
+// on a terminal) still has the keys typed before the prompt discarded.
+TEST(WaitForKey, KeysTheConsoleTakesInLateAreDiscardedToo) {
+    fake_host::reset(2);
+    fake_host::keys_typed_early(2);
+    EXPECT_EQ(wait_at(GO.bytes).codes_after_prompt, call_list{"_getch() = 107"});
 }
 
 // msvcrt keeps an arrow key's second code back after the first; the next
@@ -110,32 +123,44 @@ TEST(WaitForKey, AKeyOfTwoCodesAnswersOnePromptOnly) {
     EXPECT_EQ(second.codes_after_prompt, call_list{"_getch() = 224"});
 }
 
-// Each poll waits on the console; a wait that ended with no key to read
-// takes the events that are none out, or with a key held down sleeps, so
-// that other events never make it spin.
-TEST(WaitForKey, WaitsOnTheConsoleBetweenPollsAndNeverSpinsOnEventsThatAreNoKeys) {
-    const std::string no_key = "_kbhit() = 0";
-    const std::string peek = "PeekConsoleInputA(console) = 3";
-    for (const auto& [events, poll] :
-         {std::pair<int, call_list>{0, {"WaitForSingleObject(console, 1)", no_key}},
-          {1,
-           {"WaitForSingleObject(console, 1)", no_key, peek, "ReadConsoleInputA(console, 3) = 3"}},
-          {2, {"WaitForSingleObject(console, 1)", no_key, peek, "Sleep(1)"}}}) {
-        fake_host::reset(2);
+// Events that are no keys (focus, say) end a wait on the console at once:
+// they are taken out, and where a key held down stands among them (Shift
+// alone) the wait sleeps instead, so that no poll follows another without
+// time passing between them.
+TEST(WaitForKey, NeverSpinsOnEventsThatAreNoKeys) {
+    for (const int events : {0, 1, 2}) {
+        fake_host::reset(3);
         if (events != 0) fake_host::events_not_keys(events == 2);
-        wait_for_key(GO.bytes);
-        call_list expected = {"CreateFileA(CONIN$)", "FlushConsoleInputBuffer(console)", no_key,
-                              "WriteFile(out, Go?)"};
-        expected.insert(expected.end(), poll.begin(), poll.end());
-        expected.insert(expected.end(), {"WaitForSingleObject(console, 1)", "_kbhit() = 1",
-                                         "_getch() = 107", "CloseHandle(console)"});
-        EXPECT_EQ(fake_host::calls(), expected) << events;
+        const key_wait wait = wait_at(GO.bytes);
+        EXPECT_EQ(wait.codes_after_prompt, call_list{"_getch() = 107"}) << events;
+        if (events == 1) {
+            EXPECT_EQ(fake_host::events_left(), 0);
+        }
+        EXPECT_GE(wait.polls_in_vain, 2u) << events;
+        EXPECT_GE(fake_host::ms_since_output(), wait.polls_in_vain) << events;
     }
 }
 
 TEST(WaitForKey, WithNoConsoleShowsThePromptAndEndsAtOnce) {
     fake_host::reset(1);
     fake_host::no_console();
-    wait_for_key(GO.bytes);
-    EXPECT_EQ(fake_host::calls(), (call_list{"CreateFileA(CONIN$)", "WriteFile(out, Go?)"}));
+    const key_wait wait = wait_at(GO.bytes);
+    EXPECT_EQ(wait.written, call_list{"WriteFile(out, Go?)"});
+    EXPECT_EQ(wait.codes_after_prompt, call_list{});
+    EXPECT_EQ(fake_host::elapsed_ms(), 0u);
+}
+
+// A console that can never deliver a key is said once, on standard error,
+// and each prompt ends at once, as with none.
+TEST(WaitForKey, AConsoleThatCannotGiveKeysIsSaidOnceAndTakenForNone) {
+    fake_host::reset(1);
+    fake_host::keyless("its keys go elsewhere");
+    const key_wait one = wait_at(ONE.bytes);
+    const key_wait two = wait_at(TWO.bytes);
+    EXPECT_EQ(one.written,
+              (call_list{"WriteFile(err, div100: no key can come: its keys go elsewhere\r\n)",
+                         "WriteFile(out, One?)"}));
+    EXPECT_EQ(two.written, call_list{"WriteFile(out, Two?)"});
+    EXPECT_EQ(one.codes_after_prompt.size() + two.codes_after_prompt.size(), 0u);
+    EXPECT_EQ(fake_host::elapsed_ms(), 0u);
 }

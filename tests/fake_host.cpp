@@ -13,11 +13,19 @@ int polls_per_key = 0;
 int polls_left = 0;
 bool two_codes = false;
 int code_held_back = -1;
+int early_keys = 0;       // typed, not yet taken in by the console
+int keys_in_console = 0;  // taken in: 'e' for an early key, else 'k'
+bool early_in_console = false;
 bool console_missing = false;
-DWORD other_events = 0;
+const char* keyless_why = nullptr;
+int events_after_prompt = 0;
+int other_events = 0;
 bool shift_held = false;
-USHORT machine = IMAGE_FILE_MACHINE_UNKNOWN;  // no IsWow64Process2
+unsigned clock_ms = 0;
+unsigned output_ms = 0;                       // the clock at the last write to standard output
+USHORT machine = IMAGE_FILE_MACHINE_UNKNOWN;  // no IsWow64Process2, or an x86 machine
 DWORD write_error = 0;
+std::string priority = "NORMAL_PRIORITY_CLASS";
 std::string (*annotation)() = nullptr;
 
 void record(std::string call) {
@@ -29,7 +37,6 @@ HANDLE const OUTPUT = reinterpret_cast<HANDLE>(2);
 HANDLE const ERRORS = reinterpret_cast<HANDLE>(5);
 HANDLE const PROCESS = reinterpret_cast<HANDLE>(3);
 HANDLE const CONSOLE = reinterpret_cast<HANDLE>(4);
-HMODULE const KERNEL32 = reinterpret_cast<HMODULE>(6);
 constexpr int ARROW_LEAD = 0xE0;
 constexpr int ARROW_UP = 0x48;
 
@@ -49,27 +56,42 @@ void reset(int polls_before_key, std::string (*annotate)()) {
     recorded.clear();
     polls_per_key = polls_left = polls_before_key;
     annotation = annotate;
-    two_codes = console_missing = shift_held = false;
-    other_events = 0;
+    two_codes = console_missing = shift_held = early_in_console = false;
+    keyless_why = nullptr;
+    early_keys = keys_in_console = events_after_prompt = other_events = 0;
+    clock_ms = output_ms = 0;
     machine = IMAGE_FILE_MACHINE_UNKNOWN;
     write_error = 0;
     code_held_back = -1;
+    priority = "NORMAL_PRIORITY_CLASS";
 }
 
 void keys_yield_two_codes() { two_codes = true; }
 
+void keys_typed_early(int count) { early_keys = count; }
+
 void no_console() { console_missing = true; }
 
+void keyless(const char* why) { keyless_why = why; }
+
 void events_not_keys(bool key_held) {
-    other_events = 3;
+    events_after_prompt = 3;
     shift_held = key_held;
 }
+
+int events_left() { return other_events; }
+
+unsigned elapsed_ms() { return clock_ms; }
+
+unsigned ms_since_output() { return clock_ms - output_ms; }
 
 void fail_writes(DWORD error) { write_error = error; }
 
 void native_machine(USHORT native) { machine = native; }
 
 const call_list& calls() { return recorded; }
+
+const std::string& priority_class() { return priority; }
 
 }  // namespace fake_host
 
@@ -84,6 +106,11 @@ BOOL WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAP
     const bool fails = write_error != 0 && file == OUTPUT;
     record("WriteFile(" + name_of(file) + ", " + std::string(static_cast<const char*>(data), size) +
            ")" + (overlapped != nullptr ? " overlapped" : "") + (fails ? " failed" : ""));
+    if (file == OUTPUT) output_ms = clock_ms;
+    if (file == OUTPUT && events_after_prompt != 0) {
+        other_events = events_after_prompt;
+        events_after_prompt = 0;
+    }
     *written = fails ? 0 : size;
     return fails ? FALSE : TRUE;
 }
@@ -110,16 +137,26 @@ BOOL CloseHandle(HANDLE object) {
 
 BOOL FlushConsoleInputBuffer(HANDLE input) {
     record("FlushConsoleInputBuffer(" + name_of(input) + ")");
+    keys_in_console = other_events = 0;
     return TRUE;
 }
 
+// The console takes in what was typed early; the wait ends at once where it
+// holds something, else it lasts its time.
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     record("WaitForSingleObject(" + name_of(object) + ", " + std::to_string(milliseconds) + ")");
-    return other_events != 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    if (early_keys != 0) {
+        keys_in_console += early_keys;
+        early_in_console = true;
+        early_keys = 0;
+    }
+    if (keys_in_console != 0 || other_events != 0) return WAIT_OBJECT_0;
+    clock_ms += milliseconds;
+    return WAIT_TIMEOUT;
 }
 
 BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD* events, DWORD size, LPDWORD count) {
-    *count = std::min(other_events, size);
+    *count = std::min(static_cast<DWORD>(other_events), size);
     for (DWORD i = 0; i < *count; ++i) {
         events[i].EventType = i == 0 && shift_held ? KEY_EVENT : FOCUS_EVENT;
         events[i].Event.KeyEvent.bKeyDown = TRUE;
@@ -129,28 +166,40 @@ BOOL PeekConsoleInputA(HANDLE input, INPUT_RECORD* events, DWORD size, LPDWORD c
 }
 
 BOOL ReadConsoleInputA(HANDLE input, INPUT_RECORD*, DWORD size, LPDWORD count) {
-    *count = std::min(other_events, size);
-    other_events -= *count;
+    *count = std::min(static_cast<DWORD>(other_events), size);
+    other_events -= static_cast<int>(*count);
     record("ReadConsoleInputA(" + name_of(input) + ", " + std::to_string(size) +
            ") = " + std::to_string(*count));
     return TRUE;
 }
 
+// A key is there where the console holds one or a second code is held back;
+// else, once the polls before it are done, one is typed.
 int _kbhit() {
-    const int hit = code_held_back >= 0 || polls_left == 0 ? 1 : 0;
-    if (hit == 0) --polls_left;
+    if (keys_in_console == 0 && code_held_back < 0) {
+        if (polls_left == 0) {
+            keys_in_console = 1;
+            early_in_console = false;
+        } else {
+            --polls_left;
+        }
+    }
+    const int hit = keys_in_console != 0 || code_held_back >= 0 ? 1 : 0;
     record("_kbhit() = " + std::to_string(hit));
     return hit;
 }
 
 int _getch() {
-    int code = 'k';
+    int code = early_in_console ? 'e' : 'k';
     if (code_held_back >= 0) {
         code = code_held_back;
         code_held_back = -1;
-    } else if (two_codes) {
-        code = ARROW_LEAD;
-        code_held_back = ARROW_UP;
+    } else {
+        if (keys_in_console != 0) --keys_in_console;
+        if (two_codes) {
+            code = ARROW_LEAD;
+            code_held_back = ARROW_UP;
+        }
     }
     if (code_held_back < 0) polls_left = polls_per_key;
     record("_getch() = " + std::to_string(code));
@@ -162,7 +211,10 @@ char* _ultoa(unsigned long value, char* buffer, int radix) {
     return buffer;
 }
 
-void Sleep(DWORD milliseconds) { record("Sleep(" + std::to_string(milliseconds) + ")"); }
+void Sleep(DWORD milliseconds) {
+    record("Sleep(" + std::to_string(milliseconds) + ")");
+    clock_ms += milliseconds;
+}
 
 HANDLE GetCurrentProcess() { return PROCESS; }
 
@@ -171,32 +223,8 @@ BOOL SetPriorityClass(HANDLE process, DWORD priority_class) {
                        : priority_class == NORMAL_PRIORITY_CLASS ? "NORMAL_PRIORITY_CLASS"
                                                                  : "?";
     record("SetPriorityClass(" + name_of(process) + ", " + name + ")");
+    if (process == PROCESS) priority = name;
     return TRUE;
-}
-
-HMODULE GetModuleHandleA(LPCSTR name) {
-    record("GetModuleHandleA(" + std::string(name) + ")");
-    return KERNEL32;
-}
-
-namespace {
-BOOL is_wow64_process2(HANDLE process, USHORT* process_machine, USHORT* native) {
-    record("IsWow64Process2(" + name_of(process) + ")");
-    *process_machine = IMAGE_FILE_MACHINE_I386;
-    *native = machine;
-    return TRUE;
-}
-}  // namespace
-
-FARPROC GetProcAddress(HMODULE module, LPCSTR name) {
-    record("GetProcAddress(" + std::string(module == KERNEL32 ? "kernel32" : "?") + ", " + name +
-           ")");
-    if (module != KERNEL32 || std::string(name) != "IsWow64Process2" || machine == 0)
-        return nullptr;
-    FARPROC found;
-    auto* query = &is_wow64_process2;
-    std::memcpy(&found, &query, sizeof found);
-    return found;
 }
 
 void ExitProcess(UINT exit_code) {
@@ -205,3 +233,12 @@ void ExitProcess(UINT exit_code) {
 }
 
 }  // namespace host
+
+USHORT native_machine() { return machine; }
+
+const char* keys_unavailable() { return keyless_why; }
+
+void write_typed_line(const char* lead, const char* typed, unsigned most) {
+    record("write_typed_line(" + std::string(lead) + std::string(typed, strnlen(typed, most)) +
+           ")");
+}

@@ -20,7 +20,6 @@ import struct
 import subprocess
 import tarfile
 import tempfile
-import time
 import unittest
 import zipfile
 
@@ -28,15 +27,19 @@ ARGS = None
 TERMINAL_SERVER_AWARE = 0x8000  # IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
 
 
-def newest_release_epoch():
-    """SOURCE_DATE_EPOCH where it is set, else the midnight (UTC) of the newest
-    release CHANGELOG.md names, as date(1) reads that day."""
+def newest_release_time():
+    """The archives' time: SOURCE_DATE_EPOCH where it is set, else the
+    midnight (UTC) of the newest release CHANGELOG.md names, as date(1)
+    reads that day; in seconds and as (year, month, day, hour, minute,
+    second) in UTC."""
     if "SOURCE_DATE_EPOCH" in os.environ:
-        return int(os.environ["SOURCE_DATE_EPOCH"])
-    with open(os.path.join(ARGS.source, "CHANGELOG.md")) as changes:
-        day = re.search(r"^## \d+\.\d+\.\d+ - (\d{4}-\d\d-\d\d)$", changes.read(), re.M).group(1)
-    return int(subprocess.run(["date", "-u", "-d", day, "+%s"], check=True, capture_output=True,
-                              text=True).stdout)
+        when = "@" + os.environ["SOURCE_DATE_EPOCH"]
+    else:
+        with open(os.path.join(ARGS.source, "CHANGELOG.md")) as changes:
+            when = re.search(r"^## \d+\.\d+\.\d+ - (\d{4}-\d\d-\d\d)$", changes.read(), re.M).group(1)
+    words = subprocess.run(["date", "-u", "-d", when, "+%s %Y %m %d %H %M %S"], check=True,
+                           capture_output=True, text=True).stdout.split()
+    return int(words[0]), tuple(int(w) for w in words[1:])
 
 
 def under_umask_077():
@@ -166,15 +169,14 @@ class Package(unittest.TestCase):
                 infos = pack.infolist()
             members = [(i.filename, i.external_attr >> 16 & 0o7777, i.is_dir(), i.date_time, 0, i.extra)
                        for i in infos]
-            when = max(time.gmtime(newest_release_epoch())[:6], (1980, 1, 1, 0, 0, 0))
-            when = when[:5] + (when[5] // 2 * 2,)  # DOS times count two seconds at a time
+            when = newest_release_time()[1]  # (a midnight: zip's two-second steps hold it)
         else:
             with tarfile.open(path) as pack:
                 members = [(m.name.rstrip("/"), m.mode, m.isdir(), m.mtime, (m.uid, m.gid, m.uname, m.gname),
                             b"") for m in pack.getmembers()]
             with open(path, "rb") as packed:
                 (gzip_time,) = struct.unpack_from("<I", packed.read(8), 4)
-            when = newest_release_epoch()
+            when = newest_release_time()[0]
             self.assertEqual(gzip_time, when, "the gzip header's time")
         names = [m[0] for m in members]
         self.assertEqual(names, sorted(names))
