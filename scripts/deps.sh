@@ -18,7 +18,7 @@
 # need_packages PKG... installs the missing ones; where it cannot, it returns
 # non-zero with the reason in NEED_WHY. INSTALLED names what was installed.
 
-NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev python3 binutils strace groff-base dpkg-dev lintian"
+NATIVE_PACKAGES="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev libbenchmark-tools python3 python3-scipy binutils strace groff-base dpkg-dev lintian"
 WIN32_PACKAGES="g++-mingw-w64-i686 wine wine32 bsdutils"
 WIN64_PACKAGES="g++-mingw-w64-x86-64 wine64"
 

@@ -6,12 +6,14 @@
 // CPUID's leaves and bits, each named here once. Leaf 1: EDX bit 26 (SSE2,
 // which brings LFENCE), ECX bit 31 (the processor runs under a hypervisor).
 // Leaf 0x15: the counter's frequency as crystal Hz (ECX) times EBX / EAX.
+// Leaves 0x80000002 to 0x80000004: the brand, 16 bytes each.
 // Leaf 0x40000000: the highest leaf of a hypervisor's (EAX); its leaf
 // 0x40000010: the counter's kHz (EAX).
 constexpr unsigned FEATURES_LEAF = 1;
 constexpr unsigned SSE2_BIT = 26;        // EDX
 constexpr unsigned HYPERVISOR_BIT = 31;  // ECX
 constexpr unsigned TSC_LEAF = 0x15;
+constexpr unsigned BRAND_LEAF = 0x80000002;  // and the two after it
 constexpr unsigned HYPERVISOR_LEAF = 0x40000000;
 constexpr unsigned HYPERVISOR_TIMING_LEAF = 0x40000010;
 
@@ -22,6 +24,18 @@ bool hypervisor_present();
 // 0x40000000 signs "TCGTCGTCGTCG"), which emulates x86 instruction by
 // instruction: no count there measures an x86 core.
 bool translated_by_qemu();
+
+// The processor as CPUID leaves 0, 1 and 0x80000002 to 0x80000004 name it:
+// its vendor, its family and model with the extended fields folded in (as
+// Intel and AMD number them: family 0x19 is Zen 3 and 4, model 0xA7 Rocket
+// Lake), and its brand; empty texts and zeros where a leaf is missing.
+struct cpu_signature {
+    char vendor[13];
+    unsigned family;
+    unsigned model;
+    char brand[49];
+};
+cpu_signature read_cpu_signature();
 
 // The time-stamp counter's frequency in Hz as CPUID gives it (leaf 0x15,
 // else a hypervisor's timing leaf), with where it came from; 0 where neither

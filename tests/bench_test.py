@@ -8,12 +8,14 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BENCH = FAULTS = None
 BRIEF = ["--benchmark_min_time=0.001"]
 AGGREGATES = ["--benchmark_repetitions=2"]
-CONTROL_ERROR = b"cycles, not 3: the calibration does not hold here"
+CONTROL_ERROR = b"the calibration does not hold here"
+QUICK = ["--benchmark_filter=divide/latency/n=123"]  # one row, not the control's
 
 
 def run(args, program=None, fault=None, env=None, **kwargs):
@@ -75,7 +77,7 @@ class Bench(unittest.TestCase):
                 elif shape == "console":
                     self.assertIn(b"ERROR OCCURRED", text)
                 else:
-                    self.assertRegex(text, rb'\n"control/imul/latency",[,]*true,"IMUL latency')
+                    self.assertRegex(text, rb'\n"control/imul/latency",[,]*true,"control [0-9.]+, expected 3')
 
     def test_output_that_cannot_be_written_fails_the_run_and_says_why(self):
         full, closed = b"No space left on device", b"Bad file descriptor"
@@ -104,6 +106,86 @@ class Bench(unittest.TestCase):
         result = run(["--benchmark_filter=control", "--benchmark_format=json"])
         context = json.loads(result.stdout)["context"]
         self.assertEqual(context["hypervisor"], "yes" if "hypervisor" in flags else "no")
+
+    def test_the_control_is_judged_by_what_its_core_is_expected_to_read(self):
+        """Stubbed: CPUID names AMD family 0x15 (whose IMUL takes 4 cycles) or
+        a Pentium 4, and the bench's own control reads as asked."""
+        piledriver = "cpu=AuthenticAMD/15/02,control="
+        result = run(QUICK, FAULTS, piledriver + "4.01")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"verdict: holds: the control within 10 % of 4 cycles, expected on this core "
+                      b"(Bulldozer or Piledriver)", result.stderr)
+        result = run(QUICK, FAULTS, piledriver + "3.00")
+        self.assert_failed(result, b"control 3.00, expected 4 on this core (Bulldozer or Piledriver)")
+        started = time.monotonic()
+        result = run(QUICK, FAULTS, "cpu=GenuineIntel/F/04")
+        self.assert_failed(result, b"on this core (Pentium 4 (NetBurst)) a dependent ADD is not one core cycle")
+        self.assertEqual(result.stdout, b"", "measured something")
+        self.assertLess(time.monotonic() - started, 1)
+
+    def test_what_it_cannot_honour_is_refused_at_once_with_2(self):
+        for args, env in ((["--benchmark_context=verdict=holds"], {}),
+                          ([], {"BENCHMARK_CONTEXT": "control=3"}),
+                          (["--v=abc"], {}), (["--benchmark_min_warmup_time=abc"], {}),
+                          (["--benchmark_min_time=100x"], {})):
+            with self.subTest(args=args, env=env):
+                started = time.monotonic()
+                result = run(args, env=env)
+                self.assertLess(time.monotonic() - started, 1)
+                self.assert_failed(result, b"expected", status=2)
+
+    def test_a_row_is_never_the_least_of_a_handful_of_samples(self):
+        for args in (["--benchmark_min_time=1e-9"], ["--benchmark_min_time=0.01s"]):
+            with self.subTest(args=args):
+                result = run(["--benchmark_filter=control", "--benchmark_format=json"] + args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                control = json.loads(result.stdout)["benchmarks"][0]
+                self.assertGreaterEqual(control["samples"], 200)
+                self.assertAlmostEqual(control["cycles/op"], 3, delta=0.3)
+
+    def test_compare_py_and_the_benchs_own_comparison_follow_the_cycles(self):
+        """Two runs: Google Benchmark's compare.py reads the change of each
+        row's time as the change of its cycles (within the core clock's drift
+        between the runs), and the bench's own comparison finds no change in a
+        run against itself and the change of one row made 25 % slower."""
+        reports = []
+        for i in range(2):
+            reports.append(self.out + str(i))
+            result = run(["--benchmark_filter=reciprocal|divide/throughput", "--benchmark_repetitions=3",
+                          "--benchmark_out=" + reports[-1]], stdout=subprocess.DEVNULL)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        runs = []
+        for path in reports:
+            with open(path) as report:
+                runs.append(json.load(report)["benchmarks"])
+        compare_py = "/usr/share/benchmark/compare.py"
+        if os.path.exists(compare_py) and subprocess.run(["/usr/bin/python3", "-c", "import scipy"]).returncode == 0:
+            dump = self.out + ".compare"
+            subprocess.run(["/usr/bin/python3", compare_py, "-d", dump, "benchmarks", *reports],
+                           check=True, capture_output=True)
+            with open(dump) as compared:
+                rows = {r["name"]: r for r in json.load(compared)}
+            for before, after in zip(*runs):
+                if before["run_type"] != "iteration":
+                    continue
+                cycles = after["cycles/op"] / before["cycles/op"] - 1
+                times = [m["time"] for m in rows[before["name"]]["measurements"]]
+                with self.subTest(row=before["name"]):
+                    self.assertTrue(any(abs(t - cycles) < 0.05 for t in times), (times, cycles))
+        slower = json.loads(json.dumps({"benchmarks": runs[0]}))
+        for row in slower["benchmarks"]:
+            if row["run_name"] == "reciprocal/throughput":
+                row["cycles/op"] *= 1.25
+        with open(self.out + ".slower", "w") as report:
+            json.dump(slower, report)
+        same = subprocess.run([BENCH, "--compare", reports[0], reports[0]], capture_output=True)
+        self.assertEqual(same.returncode, 0, same.stdout)
+        self.assertNotIn(b"changed\n", same.stdout)
+        changed = subprocess.run([BENCH, "--compare", reports[0], self.out + ".slower"],
+                                 capture_output=True)
+        self.assertEqual(changed.returncode, 1, changed.stdout)
+        lines = [line for line in changed.stdout.decode().splitlines() if line.endswith("changed")]
+        self.assertEqual([line.split()[0] for line in lines], ["reciprocal/throughput"])
 
     def test_a_filter_that_matches_nothing_fails(self):
         self.assertEqual(run(["--benchmark_filter=no-such-row"]).returncode, 1)

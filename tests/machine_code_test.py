@@ -138,7 +138,8 @@ class CheckBlock(unittest.TestCase):
 # dividend (its load and the sequence). With fewer registers, i686 may keep a
 # loop's count in memory and load a sequence's constant once a loop.
 BENCH_STEPS = {
-    "multiply/latency": ["imul R,R", "xor $K,R"],  # the control row
+    "multiply/latency": ["imul R,R", "xor $K,R"],  # the latency control
+    "mul32/throughput": ["mov M,R", "mul R"],  # the throughput control: the reciprocal's MUL
     "divide/latency": ["mov R,R", "div R", "xor $K,R"],
     "reciprocal/latency": ["add $0x1,R", "mul R", "shr $0x6,R", "mov R,R", "xor $K,R"],
     "divide/throughput": ["mov M,R", "mov R,R", "div R"],
