@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-constexpr double DEFAULT_TOLERANCE_PERCENT = 3;
+constexpr double DEFAULT_TOLERANCE_PERCENT = 5;
 constexpr double SIGNIFICANCE = 0.05;
 
 // The two-sided p-value of the Mann-Whitney U test that before and after

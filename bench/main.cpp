@@ -204,7 +204,6 @@ int main(int argc, char** argv) {
     judged.judge_control(control);
     end.mul_floor = mul_throughput(how);
     const auto [hz, source] = tsc_frequency();
-    end.tsc_hz = hz;
     const bool hypervisor = hypervisor_present();
     benchmark::AddCustomContext("core", core_text(cpu, core, hypervisor));
     benchmark::AddCustomContext("hypervisor", hypervisor ? "yes" : "no");
@@ -246,8 +245,8 @@ int main(int argc, char** argv) {
             : "DIV r32 " + std::string(core.divide) + "; MUL r32 " + core.multiply + published);
     benchmark::AddCustomContext(
         "time",
-        "each row's time is one operation's: its least sample's ticks over the "
-        "counter's rate (cycles/op is the figure; compare.py compares the time)");
+        "each row's Time is its cycles/op as nanoseconds at a nominal 1 GHz, not a duration: "
+        "compare.py then compares cycles (tsc/op over tsc_frequency is the duration)");
 
     const std::unique_ptr<benchmark::BenchmarkReporter> shown(
         benchmark::CreateDefaultDisplayReporter());

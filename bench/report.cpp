@@ -19,18 +19,20 @@ double counter(const benchmark::BenchmarkReporter::Run& run, const char* name) {
     return found == run.counters.end() ? -1 : found->second.value;
 }
 
-// The run's time: the least sample's ticks per operation over the counter's
-// rate, each statistic of an aggregate that of the ticks.
-void time_per_operation(benchmark::BenchmarkReporter::Run& run, double tsc_hz) {
-    const double ticks = counter(run, "tsc/op");
-    if (run.error_occurred || ticks < 0) return;
+// The run's time: its core cycles per operation as seconds at a nominal
+// clock of NOMINAL_HZ, each statistic of an aggregate that of the cycles. A
+// time measured in seconds would move with the core clock from run to run
+// (some per cent on a virtual machine), and a comparison of two runs with it.
+void time_per_operation(benchmark::BenchmarkReporter::Run& run) {
+    const double cycles = counter(run, "cycles/op");
+    if (run.error_occurred || cycles < 0) return;
     if (run.run_type == benchmark::BenchmarkReporter::Run::RT_Aggregate &&
         run.aggregate_unit == benchmark::StatisticUnit::kPercentage) {
-        run.real_accumulated_time = run.cpu_accumulated_time = ticks;
+        run.real_accumulated_time = run.cpu_accumulated_time = cycles;
         return;
     }
     run.real_accumulated_time = run.cpu_accumulated_time =
-        ticks / tsc_hz * static_cast<double>(run.iterations);
+        cycles / NOMINAL_HZ * static_cast<double>(run.iterations);
 }
 
 }  // namespace
@@ -84,7 +86,7 @@ void after_the_rows::Finalize() {
     for (std::vector<Run>& runs : runs_) {
         for (Run& run : runs) {
             const std::string& row = run.run_name.function_name;
-            time_per_operation(run, end_->tsc_hz);
+            time_per_operation(run);
             const double samples = counter(run, "samples");
             if (run.run_type == Run::RT_Iteration && !run.error_occurred && samples >= 0 &&
                 samples < ROW_SAMPLES_AT_LEAST) {

@@ -2,9 +2,9 @@
 // div100-bench's reports: every one (the console, the file of --benchmark_out
 // in any format) is held back until the rows are done, so that its context
 // holds both calibrations and the verdict; control rows and rows that cannot
-// be true figures carry the verdict's error; and each row's time is its time
-// per operation, the least sample's ticks over the counter's rate, so that
-// Google Benchmark's own tools compare what the rows measure.
+// be true figures carry the verdict's error; and each row's time is its core
+// cycles per operation at a nominal NOMINAL_HZ (a cycle a nanosecond), so
+// that Google Benchmark's own tools compare what the rows measure.
 #include <benchmark/benchmark.h>
 
 #include <iosfwd>
@@ -13,12 +13,13 @@
 #include "rows.h"
 #include "verdict.h"
 
+constexpr double NOMINAL_HZ = 1e9;
+
 // What every report needs once the rows are done, finished once by
 // whichever report comes first.
 struct rows_end {
     verdict* judged;
     measuring* how;
-    double tsc_hz = 0;
     double mul_floor = 0;  // the bench's own MUL r32 row
     double per_tick_before = 0;
     bool done = false;
