@@ -78,13 +78,28 @@ std::int64_t measure(benchmark::State& state, const measuring& how, Work work,
 
 // Beside a row, the published figures of the instruction it is about, where
 // the core's table has them: DIV r32 for the divide, MUL r32 for the
-// reciprocal and its control.
+// reciprocal and its control; nothing for the others.
+template <std::uint32_t (*Sequence)(std::uint32_t)>
+struct published {
+    static const std::string* of(const measuring&) { return nullptr; }
+};
+template <>
+struct published<divide> {
+    static const std::string* of(const measuring& how) { return &how.label_divide; }
+};
+template <>
+struct published<reciprocal> {
+    static const std::string* of(const measuring& how) { return &how.label_multiply; }
+};
+template <>
+struct published<mul32> {
+    static const std::string* of(const measuring& how) { return &how.label_multiply; }
+};
+
 template <std::uint32_t (*Sequence)(std::uint32_t)>
 void label(benchmark::State& state, const measuring& how) {
-    const std::string* published = nullptr;
-    if constexpr (Sequence == divide) published = &how.label_divide;
-    if constexpr (Sequence == reciprocal || Sequence == mul32) published = &how.label_multiply;
-    if (published != nullptr && !published->empty()) state.SetLabel(*published);
+    const std::string* figures = published<Sequence>::of(how);
+    if (figures != nullptr && !figures->empty()) state.SetLabel(*figures);
 }
 
 // A row whose sequence gave a wrong result (checked outside the timed region

@@ -22,12 +22,12 @@ endif()
 # The README's links resolve in every package: the documents stand beside it
 # as they do in the sources.
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${DIV100_DOC_DIR})
-install(FILES docs/measuring.md DESTINATION ${DIV100_DOC_DIR}/docs)
+install(FILES docs/measuring.md docs/exact.md DESTINATION ${DIV100_DOC_DIR}/docs)
 
 # The manual pages, gzipped with no name or time in the header (gzip -n), so
 # that the same sources give the same bytes.
 if(NOT WIN32)
-  set(manual_pages div100)
+  set(manual_pages div100 div100-exact)
   if(TARGET div100-bench)
     list(APPEND manual_pages div100-bench)
   endif()
@@ -41,7 +41,7 @@ if(NOT WIN32)
   install(FILES ${gzipped_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-foreach(program div100 div100-bench)
+foreach(program div100 div100-bench div100-exact)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${DIV100_BIN_DIR})
     set(installed "\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${DIV100_BIN_DIR}/$<TARGET_FILE_NAME:${program}>")
@@ -78,7 +78,11 @@ else()
       "against DIV from 4294000000 upward to the first mismatch."
       ""
       "div100-bench answers the same question in core clock cycles, for latency and"
-      "throughput, with a control row that shows the calibration holds.")
+      "throughput, with controls that show the calibration holds."
+      ""
+      "div100-exact says, for any divisor and any multiply-by-reciprocal sequence,"
+      "whether it is exact for every 32-bit dividend and where it first is not,"
+      "by reasoning; and which sequences are exact.")
   list(JOIN CPACK_DEBIAN_PACKAGE_DESCRIPTION "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DIV100_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md)

@@ -79,7 +79,7 @@ class Package(unittest.TestCase):
         cls.programs = {p: top + "/" + p for p in ARGS.programs}
         cls.doc_dir = top + "/" + ("" if ARGS.windres else "share/doc/div100/")
         cls.docs = {d: cls.doc_dir + d
-                    for d in ("README.md", "LICENSE", "CHANGELOG.md", "docs/measuring.md")}
+                    for d in ("README.md", "LICENSE", "CHANGELOG.md", "docs/measuring.md", "docs/exact.md")}
 
     @classmethod
     def tearDownClass(cls):
@@ -94,11 +94,11 @@ class Package(unittest.TestCase):
     def test_holds_exactly_the_programs_and_the_documents_and_every_link_resolves(self):
         self.assertTrue(self.name.startswith("div100-%s-" % ARGS.version), self.name)
         manual = set() if ARGS.windres else {self.top + "/share/man/man1/%s.1.gz" % p
-                                             for p in ("div100", "div100-bench")}
+                                             for p in ("div100", "div100-bench", "div100-exact")}
         self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values(), *manual})
         readme = self.files[self.docs["README.md"]].decode()
         self.assertTrue("div100 %s" % ARGS.version in readme, "the README names another version")
-        for document in ("README.md", "docs/measuring.md"):
+        for document in ("README.md", "docs/measuring.md", "docs/exact.md"):
             folder = os.path.dirname(self.docs[document])
             for link in re.findall(r"\]\(([^)#]+)", self.files[self.docs[document]].decode()):
                 with self.subTest(document=document, link=link):
@@ -196,7 +196,8 @@ class Package(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("chroot needs root")
         expected = {"bin/div100": ([], b"mismatch at 4294967295\r\nPress any key to exit...\r\n"),
-                    "bin/div100-bench": (["--benchmark_list_tests"], b"\ncompiler/throughput\n")}
+                    "bin/div100-bench": (["--benchmark_list_tests"], b"\ncompiler/throughput\n"),
+                    "bin/div100-exact": (["7"], b"for n / 7)\n")}
         self.assertEqual(set(self.programs), set(expected), "the bench is always packed")
         for name, (arguments, ending) in expected.items():
             with self.subTest(program=name):
@@ -226,8 +227,9 @@ class Package(unittest.TestCase):
             files = subprocess.run(["dpkg", "-L", "div100"], check=True, capture_output=True,
                                    text=True).stdout.split()
             self.assertIn("/usr/bin/div100-bench", files)
+            self.assertIn("/usr/bin/div100-exact", files)
             self.assertIn("/usr/share/doc/div100/copyright", files)
-            for page in ("div100", "div100-bench"):
+            for page in ("div100", "div100-bench", "div100-exact"):
                 self.assertIn("/usr/share/man/man1/%s.1.gz" % page, files)
             self.assertIn("/usr/share/doc/div100/changelog.gz", files)
             version = subprocess.run(["/usr/bin/div100", "--version"], capture_output=True)
