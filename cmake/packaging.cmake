@@ -22,6 +22,34 @@ endif()
 # The README's links resolve in every package: the documents stand beside it
 # as they do in the sources.
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION ${DIV100_DOC_DIR})
+
+# What the programs carry besides div100's own code, and under which licences
+# (packaging/notices.py): in the zip NOTICES.txt; in the tarball a
+# machine-readable copyright, every licence in full; the .deb's is made as it
+# is packed (cmake/deb_files.cmake). div100-bench holds Google Benchmark only
+# where it is linked statically.
+set(DIV100_NOTICES ${DIV100_PYTHON} ${PROJECT_SOURCE_DIR}/packaging/notices.py)
+set(DIV100_NOTICES_OF --cxx ${CMAKE_CXX_COMPILER})
+set(linked_programs div100 div100-exact)
+if(DIV100_BENCHMARK_STATIC)
+  list(APPEND linked_programs div100-bench)
+  list(APPEND DIV100_NOTICES_OF --bench div100-bench --benchmark-source ${DIV100_BENCHMARK_SOURCE})
+endif()
+list(JOIN linked_programs "," linked_programs)
+if(WIN32)
+  set(notices ${CMAKE_CURRENT_BINARY_DIR}/NOTICES.txt)
+  set(notices_form zip ${notices})
+else()
+  set(notices ${CMAKE_CURRENT_BINARY_DIR}/copyright)
+  set(notices_form tarball ${notices} --license ${PROJECT_SOURCE_DIR}/LICENSE
+                   --programs ${linked_programs})
+endif()
+add_custom_command(OUTPUT ${notices}
+                   COMMAND ${DIV100_NOTICES} ${notices_form} ${DIV100_NOTICES_OF}
+                   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/notices.py ${PROJECT_SOURCE_DIR}/LICENSE
+                   VERBATIM)
+add_custom_target(notices ALL DEPENDS ${notices})
+install(FILES ${notices} DESTINATION ${DIV100_DOC_DIR})
 install(FILES docs/measuring.md docs/exact.md DESTINATION ${DIV100_DOC_DIR}/docs)
 
 # The manual pages, gzipped with no name or time in the header (gzip -n), so
@@ -57,10 +85,11 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
-  # The .deb: the programs in /usr/bin, the documents, the license as
-  # copyright, a Debian changelog made from CHANGELOG.md, the manual pages,
-  # lintian's override for the static programs; Depends from the programs'
-  # own shared libraries (none).
+  # The .deb: the programs in /usr/bin, the documents, a copyright naming
+  # what is linked in (by reference to the system's licences) and Built-Using
+  # with the source packages' versions, a Debian changelog made from
+  # CHANGELOG.md, the manual pages, lintian's override for the static
+  # programs; Depends from the programs' own shared libraries (none).
   set(CPACK_GENERATOR TGZ DEB)
   set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -82,11 +111,15 @@ else()
       ""
       "div100-exact says, for any divisor and any multiply-by-reciprocal sequence,"
       "whether it is exact for every 32-bit dividend and where it first is not,"
-      "by reasoning; and which sequences are exact.")
+      "by reasoning, and which sequences are exact.")
   list(JOIN CPACK_DEBIAN_PACKAGE_DESCRIPTION "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DIV100_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md)
-  set(CPACK_DIV100_DEBIAN_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/debian_changelog.py)
+  set(CPACK_DIV100_DEBIAN_CHANGELOG ${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.py)
+  set(CPACK_DIV100_NOTICES ${DIV100_NOTICES})
+  set(CPACK_DIV100_NOTICES_OF ${DIV100_NOTICES_OF})
+  set(CPACK_DIV100_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+  set(CPACK_DIV100_LINKED_PROGRAMS ${linked_programs})
   set(CPACK_DIV100_LINTIAN_OVERRIDES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/lintian-overrides)
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb_files.cmake)
 endif()
@@ -99,28 +132,12 @@ if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(DIV100_SOURCE_DATE_EPOCH $ENV{SOURCE_DATE_EPOCH})
   message(STATUS "The archives are dated SOURCE_DATE_EPOCH, ${DIV100_SOURCE_DATE_EPOCH}")
 else()
-  file(STRINGS CHANGELOG.md newest REGEX "^## [0-9]+\\.[0-9]+\\.[0-9]+ - [0-9]+-[0-9]+-[0-9]+$"
-       LIMIT_COUNT 1)
-  if(NOT newest MATCHES " - ([0-9]+)-0*([0-9]+)-0*([0-9]+)$")
-    message(FATAL_ERROR "CHANGELOG.md names no release as '## X.Y.Z - YYYY-MM-DD'")
-  endif()
-  # Days from 1970-01-01 to that date in the proleptic Gregorian calendar,
-  # counting years from March so that a leap day ends its year.
-  set(day ${CMAKE_MATCH_3})
-  set(year ${CMAKE_MATCH_1})
-  if(CMAKE_MATCH_2 LESS_EQUAL 2)
-    math(EXPR year "${year} - 1")
-  endif()
-  math(EXPR month_from_march "(${CMAKE_MATCH_2} + 9) % 12")
-  math(EXPR day_of_year "(153 * ${month_from_march} + 2) / 5 + ${day} - 1")
-  math(EXPR days "${year} * 365 + ${year} / 4 - ${year} / 100 + ${year} / 400 + ${day_of_year} - 719468")
-  math(EXPR DIV100_SOURCE_DATE_EPOCH "${days} * 86400")
-  string(REGEX MATCH "[0-9]+-[0-9]+-[0-9]+" newest_date "${newest}")
-  message(STATUS "The archives are dated ${newest_date}, the newest release in CHANGELOG.md")
+  set(DIV100_SOURCE_DATE_EPOCH ${changelog_epoch})
+  message(STATUS "The archives are dated ${DIV100_RELEASE_DATE}, the newest release in CHANGELOG.md")
 endif()
-find_package(Python3 COMPONENTS Interpreter QUIET)
-set(CPACK_DIV100_PYTHON ${Python3_EXECUTABLE})
+set(CPACK_DIV100_PYTHON ${DIV100_PYTHON})
 set(CPACK_DIV100_REPACK ${CMAKE_CURRENT_SOURCE_DIR}/packaging/repack.py)
 set(CPACK_DIV100_SOURCE_DATE_EPOCH ${DIV100_SOURCE_DATE_EPOCH})
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/after_packing.cmake)
+set(CPACK_PACKAGE_VERSION ${DIV100_VERSION_LABEL})
 include(CPack)

@@ -4,12 +4,15 @@ the same bytes whoever builds them, wherever, whenever and under whatever
 umask: members sorted by name, owner and group 0 with no names, folders and
 programs 755, everything else 644, every time the given epoch (the newest
 release's date in CHANGELOG.md), and no other metadata (no zip extra fields,
-no gzip file name).
-Usage: repack.py EPOCH ARCHIVE..."""
+no gzip file name). An archive, or a member of a .deb, that it cannot
+normalise (an xz or zstd tar, say) is refused, not passed through.
+Usage: repack.py [--built-using FIELD] EPOCH ARCHIVE...
+  --built-using: the value of the .deb's Built-Using field, added to its
+  control file before the description"""
 
+import argparse
 import gzip
 import io
-import sys
 import tarfile
 import time
 import zipfile
@@ -28,10 +31,24 @@ def mode_of(is_folder, mode):
     return PROGRAM_MODE if mode & 0o111 else DOCUMENT_MODE
 
 
-def normal_tar_gz(packed, epoch, owner_name=""):
-    """The gzipped tar packed, rewritten."""
-    with tarfile.open(fileobj=io.BytesIO(packed)) as old:
-        members = [(m, old.extractfile(m).read() if m.isfile() else None) for m in old.getmembers()]
+def refuse(why):
+    raise SystemExit("repack.py: " + why)
+
+
+def normal_tar_gz(packed, epoch, owner_name="", rewrite=None):
+    """The gzipped tar packed, rewritten; rewrite(name, data) gives each
+    file's new data where it is given."""
+    if not packed.startswith(GZIP_MAGIC):
+        refuse("cannot normalise what is not a gzipped tar")
+    try:
+        with tarfile.open(fileobj=io.BytesIO(packed), mode="r:gz") as old:
+            members = [(m, old.extractfile(m).read() if m.isfile() else None) for m in old.getmembers()]
+    except (tarfile.TarError, OSError, EOFError) as error:
+        refuse("cannot normalise a broken tar: %s" % error)
+    if rewrite:
+        members = [(m, rewrite(m.name, d) if d is not None else d) for m, d in members]
+        for member, data in members:
+            member.size = len(data) if data is not None else member.size
     body = io.BytesIO()
     with tarfile.open(fileobj=body, mode="w", format=tarfile.GNU_FORMAT) as new:
         for member, data in sorted(members, key=lambda pair: pair[0].name):
@@ -56,25 +73,46 @@ def repack_tar_gz(path, epoch):
 
 # A Debian package is an ar archive: debian-binary, control.tar.gz and
 # data.tar.gz, in that order, which stays; each tar is rewritten, owned by
-# root by name as dpkg-deb makes them, and each ar header made fixed.
+# root by name as dpkg-deb makes them, and each ar header made fixed. Any
+# other member (data.tar.xz, control.tar.zst) is refused.
 AR_MAGIC = b"!<arch>\n"
+GZIP_MAGIC = b"\x1f\x8b"
+DEB_MEMBERS = ("debian-binary", "control.tar.gz", "data.tar.gz")
 AR_HEADER = 60
 AR_MODE = 0o100644
 
 
-def repack_deb(path, epoch):
+def with_field(control, field):
+    """The control file with field, a line, before its Description."""
+    text = control.decode()
+    at = text.find("\nDescription:") + 1
+    if at == 0:
+        refuse("the control file has no Description")
+    return (text[:at] + field + "\n" + text[at:]).encode()
+
+
+def repack_deb(path, epoch, built_using):
     with open(path, "rb") as packed:
         data = packed.read()
-    assert data.startswith(AR_MAGIC), path
-    out, at = [AR_MAGIC], len(AR_MAGIC)
+    if not data.startswith(AR_MAGIC):
+        refuse(path + " is not a Debian package")
+    members, at = [], len(AR_MAGIC)
     while at < len(data):
         header = data[at:at + AR_HEADER]
-        name = header[:16].decode().strip()
         size = int(header[48:58])
-        body = data[at + AR_HEADER:at + AR_HEADER + size]
+        members.append((header[:16].decode().strip().rstrip("/"), data[at + AR_HEADER:at + AR_HEADER + size]))
         at += AR_HEADER + size + size % 2
-        if name.rstrip("/").endswith(".tar.gz"):
-            body = normal_tar_gz(body, epoch, "root")
+    names = tuple(name for name, _ in members)
+    if names != DEB_MEMBERS:
+        refuse("cannot normalise %s: it holds %s, not %s" % (path, ", ".join(names), ", ".join(DEB_MEMBERS)))
+
+    def control(name, text):
+        return with_field(text, "Built-Using: " + built_using) if name == "./control" else text
+    out = [AR_MAGIC]
+    for name, body in members:
+        if name.endswith(".tar.gz"):
+            body = normal_tar_gz(body, epoch, "root",
+                                 control if built_using and name == "control.tar.gz" else None)
         out.append(b"%-16s%-12d%-6d%-6d%-8o%-10d`\n" % (name.encode(), epoch, 0, 0, AR_MODE, len(body)))
         out.append(body + (b"\n" if len(body) % 2 else b""))
     with open(path, "wb") as result:
@@ -94,12 +132,22 @@ def repack_zip(path, epoch):
             new.writestr(info, data, compresslevel=9)
 
 
-if __name__ == "__main__":
-    source_epoch = int(sys.argv[1])
-    for archive in sys.argv[2:]:
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--built-using")
+    parser.add_argument("epoch", type=int)
+    parser.add_argument("archives", nargs="+")
+    args = parser.parse_args()
+    for archive in args.archives:
         if archive.endswith(".zip"):
-            repack_zip(archive, source_epoch)
+            repack_zip(archive, args.epoch)
         elif archive.endswith(".tar.gz"):
-            repack_tar_gz(archive, source_epoch)
+            repack_tar_gz(archive, args.epoch)
         elif archive.endswith(".deb"):
-            repack_deb(archive, source_epoch)
+            repack_deb(archive, args.epoch, args.built_using)
+        else:
+            refuse("cannot normalise " + archive)
+
+
+if __name__ == "__main__":
+    main()

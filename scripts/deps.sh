@@ -28,6 +28,7 @@ APT_STATE=$PWD/build/apt
 INSTALLED=""
 NEED_WHY=""
 
+# shellcheck source=/dev/null # the machine's own, read where it runs
 codename() { (. /etc/os-release && echo "$VERSION_CODENAME"); }
 
 is_root() { [ "$(id -u)" -eq 0 ]; }

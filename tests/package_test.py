@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""The release package of a build: exactly the programs and the documents the
-README links (and on Linux the manual pages), every link resolving; one
+"""The release package of a build: exactly the programs, the documents the
+README links, the notices of what the programs carry (and on Linux the manual
+pages), every link resolving; each program's linked parts named with their
+licences, and in the .deb Built-Using; the Debian changelog as dpkg reads it;
+a build with unreleased changes labelled as the next version's pre-release;
+an archive the repacking cannot normalise refused; one
 SHA256SUMS for a release's packages that checks any of them; the programs
 stripped; the archive sorted, owned by 0, its modes normalised and its times
 the newest release's date, and byte for byte what the release preset builds
-from a copy of the sources without .git in another folder, later, under
-another umask and time zone; the .deb clean by lintian but for its override;
+from a copy of the sources without .git in another folder (its name with a
+space), later, under another umask and time zone; the .deb clean by lintian but for its override;
 the exe with its time stamp left out, its version resource and its manifest.
 Usage:
 package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NAME --version X.Y.Z
@@ -13,11 +17,14 @@ package_test.py --cmake CMAKE --cpack CPACK --source DIR --build DIR --preset NA
                 PROGRAM..."""
 
 import argparse
+import gzip
+import io
 import os
 import re
 import shutil
 import struct
 import subprocess
+import sys
 import tarfile
 import tempfile
 import unittest
@@ -25,6 +32,17 @@ import zipfile
 
 ARGS = None
 TERMINAL_SERVER_AWARE = 0x8000  # IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE
+
+
+def releases(source):
+    """[(version, date)] of each release CHANGELOG.md names, newest first."""
+    with open(os.path.join(source, "CHANGELOG.md")) as changes:
+        return re.findall(r"^## (\d+\.\d+\.\d+) - (\d{4}-\d\d-\d\d)$", changes.read(), re.M)
+
+
+def utc(when, form="+%s %Y %m %d %H %M %S"):
+    return subprocess.run(["date", "-u", "-d", when, form], check=True, capture_output=True,
+                          text=True).stdout.split()
 
 
 def newest_release_time():
@@ -35,11 +53,50 @@ def newest_release_time():
     if "SOURCE_DATE_EPOCH" in os.environ:
         when = "@" + os.environ["SOURCE_DATE_EPOCH"]
     else:
-        with open(os.path.join(ARGS.source, "CHANGELOG.md")) as changes:
-            when = re.search(r"^## \d+\.\d+\.\d+ - (\d{4}-\d\d-\d\d)$", changes.read(), re.M).group(1)
-    words = subprocess.run(["date", "-u", "-d", when, "+%s %Y %m %d %H %M %S"], check=True,
-                           capture_output=True, text=True).stdout.split()
+        when = releases(ARGS.source)[0][1]
+    words = utc(when)
     return int(words[0]), tuple(int(w) for w in words[1:])
+
+
+def deb_files(deb):
+    """{path: bytes} of every file a .deb installs."""
+    tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(tar)) as files:
+        return {m.name.lstrip("."): files.extractfile(m).read() for m in files.getmembers() if m.isfile()}
+
+
+def dep5_paragraphs(text):
+    """The paragraphs of a machine-readable copyright file, as {field: value}."""
+    paragraphs = []
+    for block in text.strip().split("\n\n"):
+        fields = {}
+        for line in block.splitlines():
+            if line[:1] not in (" ", "\t"):
+                name, value = line.split(":", 1)
+                fields[name] = value.strip()
+            else:
+                fields[name] += "\n" + line[1:]
+        paragraphs.append(fields)
+    return paragraphs
+
+
+def built_copy(source, copy, preset, benchmark_static, edit=None, **how):
+    """Configures and builds the release preset's programs (without its
+    tests, which would pack and build a copy again) from a copy of source
+    without build and .git, edit(copy) first; the static Google Benchmark
+    given, where it is, instead of building it again. The build folder."""
+    shutil.copytree(source, copy, ignore=lambda d, names: (
+        {"build", ".git"} & set(names) if d == source else set()))
+    if edit:
+        edit(copy)
+    build = os.path.join(copy, "build", preset)
+    if benchmark_static:
+        shutil.copytree(benchmark_static, os.path.join(build, "benchmark-static"))
+    configure = ["--preset", preset, "-DDIV100_TESTS=OFF",
+                 "-DDIV100_BENCHMARK_SOURCE=" + ARGS.benchmark_source]
+    for step in (configure, ["--build", "--preset", preset]):
+        subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL, **how)
+    return build
 
 
 def under_umask_077():
@@ -78,8 +135,10 @@ class Package(unittest.TestCase):
         top = cls.top = cls.name.rsplit(".zip", 1)[0].rsplit(".tar.gz", 1)[0]
         cls.programs = {p: top + "/" + p for p in ARGS.programs}
         cls.doc_dir = top + "/" + ("" if ARGS.windres else "share/doc/div100/")
+        cls.notices = cls.doc_dir + ("NOTICES.txt" if ARGS.windres else "copyright")
         cls.docs = {d: cls.doc_dir + d
                     for d in ("README.md", "LICENSE", "CHANGELOG.md", "docs/measuring.md", "docs/exact.md")}
+        cls.debs = [os.path.join(cls.here, n) for n in os.listdir(cls.here) if n.endswith(".deb")]
 
     @classmethod
     def tearDownClass(cls):
@@ -95,9 +154,10 @@ class Package(unittest.TestCase):
         self.assertTrue(self.name.startswith("div100-%s-" % ARGS.version), self.name)
         manual = set() if ARGS.windres else {self.top + "/share/man/man1/%s.1.gz" % p
                                              for p in ("div100", "div100-bench", "div100-exact")}
-        self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values(), *manual})
+        self.assertEqual(set(self.files), {*self.programs.values(), *self.docs.values(), *manual,
+                                           self.notices})
         readme = self.files[self.docs["README.md"]].decode()
-        self.assertTrue("div100 %s" % ARGS.version in readme, "the README names another version")
+        self.assertIn("div100 %s" % releases(ARGS.source)[0][0], readme, "the README's version")
         for document in ("README.md", "docs/measuring.md", "docs/exact.md"):
             folder = os.path.dirname(self.docs[document])
             for link in re.findall(r"\]\(([^)#]+)", self.files[self.docs[document]].decode()):
@@ -135,19 +195,11 @@ class Package(unittest.TestCase):
         gives the same archives byte for byte, dated by the sources alone."""
         elsewhere = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
         elsewhere["TZ"] = "XYZ-14"
-        copy = os.path.join(self.work, "elsewhere", "div100")
-        shutil.copytree(ARGS.source, copy, ignore=lambda d, names: (
-            {"build", ".git"} & set(names) if d == ARGS.source else set()))
-        # The release preset's programs, without its tests (which would pack
-        # and build a copy again).
-        configure = ["--preset", ARGS.preset, "-DDIV100_TESTS=OFF",
-                     "-DDIV100_BENCHMARK_SOURCE=" + ARGS.benchmark_source]
-        for step in (configure, ["--build", "--preset", ARGS.preset]):
-            subprocess.run([ARGS.cmake, *step], cwd=copy, check=True, stdout=subprocess.DEVNULL,
-                           preexec_fn=under_umask_077, env=elsewhere)
+        # Google Benchmark built again there, in a folder with a space.
+        build = built_copy(ARGS.source, os.path.join(self.work, "else where", "div100"), ARGS.preset,
+                           None, preexec_fn=under_umask_077, env=elsewhere)
         there = os.path.join(self.work, "there")
-        package_of(os.path.join(copy, "build", ARGS.preset), there, preexec_fn=under_umask_077,
-                   env=elsewhere)
+        package_of(build, there, preexec_fn=under_umask_077, env=elsewhere)
         for name in self.programs.values():
             with self.subTest(program=name):
                 symbols = subprocess.run([ARGS.objdump, "-t", self.program(name)], check=True,
@@ -212,6 +264,135 @@ class Package(unittest.TestCase):
                 self.assertEqual((run.returncode, run.stderr), (0, b""))
                 self.assertTrue(run.stdout.endswith(ending), run.stdout[-200:])
 
+    def test_each_program_names_what_it_carries_with_its_licence(self):
+        """Every program is linked statically: its paragraph in the
+        machine-readable copyright names the C library's and the GCC runtime's
+        licences (the exes': mingw-w64's notices), the bench's also Google
+        Benchmark's, each licence given (or referred to in the system's
+        common licences, in the .deb). The .deb's Built-Using names the C
+        library's source package at the version installed here."""
+        apache = "TERMS AND CONDITIONS FOR USE, REPRODUCTION, AND DISTRIBUTION"
+        if ARGS.windres:
+            notices = self.files[self.notices].decode()
+            with open("/usr/share/doc/mingw-w64-i686-dev/copyright") as mingw:
+                self.assertIn(mingw.read().replace("\n", "\r\n"), notices)
+            self.assertIn("GCC RUNTIME LIBRARY EXCEPTION", notices)
+            self.assertEqual(apache in notices, "div100-bench.exe" in self.programs)
+            return
+        wanted = {"LGPL-2.1+", "GPL-3+ with GCC-Runtime-Library-3.1 exception", "Expat"}
+        copyrights = [("tarball", self.files[self.notices].decode(), "bin/")]
+        for deb in self.debs:
+            copyrights.append(("deb", deb_files(deb)["/usr/share/doc/div100/copyright"].decode(),
+                               "usr/bin/"))
+            built_using = subprocess.run(["dpkg-deb", "-f", deb, "Built-Using"], check=True,
+                                         capture_output=True, text=True).stdout
+            glibc = subprocess.run(["dpkg-query", "-W", "-f", "${source:Version}", "libc6-dev"],
+                                   check=True, capture_output=True, text=True).stdout
+            self.assertIn("glibc (= %s)" % glibc, built_using)
+            self.assertIn("benchmark (= ", built_using)
+        for form, text, root in copyrights:
+            paragraphs = dep5_paragraphs(text)
+            licences = {p["License"].split("\n")[0]: p["License"] for p in paragraphs if len(p) == 1}
+            for program in self.programs:
+                with self.subTest(package=form, program=program):
+                    named = [p for p in paragraphs if root + os.path.basename(program) in
+                             p.get("Files", "").split()]
+                    self.assertEqual(len(named), 1, "no paragraph of its own")
+                    parts = set(named[0]["License"].split(" and "))
+                    self.assertEqual(parts, wanted | ({"Apache-2.0"} if "bench" in program else set()))
+                    for part in parts:
+                        text = licences[part]
+                        if form == "tarball":
+                            self.assertGreater(len(text), 1000, part)
+                        elif part != "Expat":
+                            common = re.search(r"/usr/share/common-licenses/[\w.+-]*\w", text).group(0)
+                            self.assertTrue(os.path.isfile(common), common)
+            if form == "tarball":
+                self.assertIn(apache, licences["Apache-2.0"].replace("\n", " "))
+
+    def test_the_debian_changelog_is_changelog_md_as_dpkg_reads_it(self):
+        """One entry a release, newest first, each dated its release's day."""
+        if ARGS.windres:
+            self.skipTest("Linux only")
+        [deb] = self.debs
+        changelog = os.path.join(self.work, "changelog")
+        with open(changelog, "wb") as out:
+            out.write(gzip.decompress(deb_files(deb)["/usr/share/doc/div100/changelog.gz"]))
+        parsed = subprocess.run(["dpkg-parsechangelog", "-l", changelog, "--all", "--format",
+                                 "rfc822"], check=True, capture_output=True, text=True)
+        self.assertEqual(parsed.stderr, "")
+        entries = re.findall(r"^Version: (.*)\nDistribution: .*\nUrgency: .*\nMaintainer: .*\n"
+                             r"Timestamp: .*\nDate: (.*)$", parsed.stdout, re.M)
+        expected = releases(ARGS.source)
+        if ARGS.version != expected[0][0]:
+            expected.insert(0, (ARGS.version, expected[0][1]))
+        self.assertEqual([(v, utc(d, "+%F")[0]) for v, d in entries], expected)
+
+    def test_a_build_with_unreleased_changes_is_labelled_a_pre_release_of_the_next(self):
+        """Everywhere its version shows: file names, --version, the .deb, the
+        manual pages, the PE version resource; Debian orders it after the
+        release before it and before the next."""
+        release = releases(ARGS.source)[0][0]
+
+        def with_a_change(copy):
+            path = os.path.join(copy, "CHANGELOG.md")
+            with open(path) as old:
+                text = old.read()
+            text = re.sub(r"^## Unreleased\n(.*?)(?=^## )", "", text, flags=re.M | re.S)
+            with open(path, "w") as new:
+                new.write(text.replace("\n## ", "\n## Unreleased\n\n### Fixed\n- A change.\n\n## ", 1))
+        static = os.path.join(ARGS.build, "benchmark-static")
+        build = built_copy(ARGS.source, os.path.join(self.work, "unreleased", "div100"), ARGS.preset,
+                           static if os.path.isdir(static) else None, with_a_change)
+        out = os.path.join(self.work, "unreleased-packages")
+        name, files = package_of(build, out)
+        label = re.match(r"div100-([^-]+)-", name).group(1)
+        for later, earlier in ((label, release), (release.rsplit(".", 1)[0] + ".%d" % (
+                int(release.rsplit(".", 1)[1]) + 1), label)):
+            subprocess.run(["dpkg", "--compare-versions", later, "gt", earlier], check=True)
+        if ARGS.windres:
+            exe = os.path.join(self.work, "unreleased.exe")
+            with open(exe, "wb") as program:
+                program.write(files[name.rsplit(".zip", 1)[0] + "/div100.exe"])
+            resources = subprocess.run([ARGS.windres, "-i", exe, "-O", "rc"], check=True,
+                                       capture_output=True, text=True).stdout
+            self.assertIn('VALUE "ProductVersion", "%s"' % label, resources)
+            self.assertIn("FILEFLAGS 0x2", resources)  # VS_FF_PRERELEASE
+            return
+        version = subprocess.run([os.path.join(build, "div100"), "--version"], capture_output=True)
+        self.assertEqual(version.stdout, b"div100 %s\r\n" % label.encode())
+        page = gzip.decompress(files[name.rsplit(".tar.gz", 1)[0] + "/share/man/man1/div100.1.gz"])
+        self.assertIn(b'"div100 %s"' % label.encode(), page.split(b"\n")[0])
+        [deb] = [os.path.join(out, n) for n in os.listdir(out) if n.endswith(".deb")]
+        self.assertEqual(os.path.basename(deb), "div100_%s_amd64.deb" % label)
+        fields = subprocess.run(["dpkg-deb", "-f", deb, "Version"], check=True, capture_output=True,
+                                text=True).stdout
+        self.assertEqual(fields.strip(), label)
+
+    def test_the_repacking_refuses_what_it_cannot_normalise(self):
+        """A .deb whose data is xz, or an archive of a kind it does not
+        know, is refused and left as it was, not passed on unnormalised."""
+        deb = os.path.join(self.work, "xz.deb")
+        empty_tar = gzip.compress(b"\0" * 10240)
+        members = [(b"debian-binary", b"2.0\n"), (b"control.tar.gz", empty_tar),
+                   (b"data.tar.xz", b"\xfd7zXZ\0")]
+        with open(deb, "wb") as out:
+            out.write(b"!<arch>\n")
+            for name, body in members:
+                out.write(b"%-16s%-12d%-6d%-6d%-8o%-10d`\n" % (name, 0, 0, 0, 0o100644, len(body)))
+                out.write(body + b"\n" * (len(body) % 2))
+        other = os.path.join(self.work, "div100.tar.xz")
+        shutil.copy(deb, other)
+        for archive in (deb, other):
+            with self.subTest(archive=os.path.basename(archive)), open(archive, "rb") as before:
+                kept = before.read()
+                repack = subprocess.run([sys.executable, os.path.join(ARGS.source, "packaging", "repack.py"),
+                                         "0", archive], capture_output=True, text=True)
+                self.assertNotEqual(repack.returncode, 0)
+                self.assertIn("cannot normalise", repack.stderr)
+                with open(archive, "rb") as after:
+                    self.assertEqual(after.read(), kept)
+
     def test_the_deb_installs_answers_and_purges_without_a_trace(self):
         debs = [n for n in os.listdir(self.here) if n.endswith(".deb")]
         if ARGS.windres:
@@ -267,7 +448,7 @@ class Package(unittest.TestCase):
         self.assertTrue(characteristics & TERMINAL_SERVER_AWARE, hex(characteristics))
         resources = subprocess.run([ARGS.windres, "-i", self.program(self.programs["div100.exe"]),
                                     "-O", "rc"], check=True, capture_output=True, text=True).stdout
-        self.assertIn("FILEVERSION %s, 0" % ARGS.version.replace(".", ", "), resources)
+        self.assertIn("FILEVERSION %s, 0" % ARGS.version.split("~")[0].replace(".", ", "), resources)
         self.assertIn('VALUE "ProductVersion", "%s"' % ARGS.version, resources)
         self.assertIn('level=""asInvoker""', resources)
 
