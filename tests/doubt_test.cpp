@@ -8,21 +8,6 @@
 #include "cpu.h"
 #include "fake_host.h"
 
-namespace {
-
-// What the calls so far wrote to standard output, run together.
-std::string printed() {
-    std::string out;
-    for (const std::string& call : fake_host::calls()) {
-        const std::string lead = "WriteFile(out, ";
-        if (call.rfind(lead, 0) == 0)
-            out += call.substr(lead.size(), call.size() - lead.size() - 1);
-    }
-    return out;
-}
-
-}  // namespace
-
 TEST(CountDoubt, TrustsOnlyCheapCpuidWithoutAHypervisorAndAFineCounter) {
     EXPECT_EQ(count_doubt(false, 150, 1), COUNTS_HOLD);
     EXPECT_EQ(count_doubt(false, TRAPPED_CPUID_TICKS, FINEST_STEP), COUNTS_HOLD);
@@ -40,7 +25,7 @@ TEST(CountDoubtReport, SaysWhy) {
           {CPUID_TRAPS | COARSE_COUNTER, "CPUID traps to a hypervisor, counter step 26 ticks"}}) {
         fake_host::reset();
         print_count_doubt(doubt, 26);
-        EXPECT_EQ(printed(), "Counts unresolved: " + why + "\r\n");
+        EXPECT_EQ(fake_host::printed(), "Counts unresolved: " + why + "\r\n");
     }
 }
 
@@ -53,7 +38,7 @@ constexpr char EMULATED[] =
 TEST(CountDoubtReport, WhereCpuidTrapsSaysSoAndGivesTheFigures) {
     fake_host::reset();
     report_count_doubt(TRAPPED_CPUID_TICKS + 1);
-    const std::string out = printed();
+    const std::string out = fake_host::printed();
     if (translated_by_qemu()) {
         EXPECT_EQ(out, EMULATED);
         return;
@@ -70,7 +55,7 @@ TEST(CountDoubtReport, OnAnotherMachineSaysX86IsEmulatedInsteadOfAnyFigure) {
     fake_host::reset();
     fake_host::native_machine(0xAA64);
     report_count_doubt(TRAPPED_CPUID_TICKS + 1);
-    EXPECT_EQ(printed(), EMULATED);
+    EXPECT_EQ(fake_host::printed(), EMULATED);
     for (const USHORT native :
          {IMAGE_FILE_MACHINE_UNKNOWN, IMAGE_FILE_MACHINE_I386, IMAGE_FILE_MACHINE_AMD64}) {
         fake_host::reset();

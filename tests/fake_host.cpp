@@ -91,6 +91,15 @@ void native_machine(USHORT native) { machine = native; }
 
 const call_list& calls() { return recorded; }
 
+std::string printed() {
+    const std::string lead = "WriteFile(out, ";
+    std::string out;
+    for (const std::string& call : calls())
+        if (call.rfind(lead, 0) == 0)
+            out += call.substr(lead.size(), call.size() - lead.size() - 1);
+    return out;
+}
+
 const std::string& priority_class() { return priority; }
 
 }  // namespace fake_host

@@ -52,6 +52,9 @@ void fail_writes(DWORD error);
 
 const call_list& calls();
 
+// What the calls since the reset wrote to standard output, run together.
+std::string printed();
+
 // The process's priority class now, by name: NORMAL_PRIORITY_CLASS at a reset.
 const std::string& priority_class();
 

@@ -7,28 +7,15 @@
 
 #include "fake_host.h"
 
-namespace {
-
-std::string printed() {
-    std::string out;
-    for (const std::string& call : fake_host::calls()) {
-        const std::string lead = "WriteFile(out, ";
-        if (call.rfind(lead, 0) == 0)
-            out += call.substr(lead.size(), call.size() - lead.size() - 1);
-    }
-    return out;
-}
-
-}  // namespace
-
 TEST(ChainLatencies, ArePrintedRoundedToTenthsWhereTheyAreFigures) {
     fake_host::reset();
     print_chain_latencies({8.98, 5.949});
-    EXPECT_EQ(printed(), "Latency in core cycles, no CPUID: 9.0 div, 5.9 magic number\r\n");
+    EXPECT_EQ(fake_host::printed(),
+              "Latency in core cycles, no CPUID: 9.0 div, 5.9 magic number\r\n");
     for (const chain_latencies unprintable : {chain_latencies{-1, 6}, {9, 100000}}) {
         fake_host::reset();
         print_chain_latencies(unprintable);
-        EXPECT_EQ(printed(), "");
+        EXPECT_EQ(fake_host::printed(), "");
     }
 }
 
